@@ -1,0 +1,28 @@
+#pragma once
+
+#include <velmor/velmorexport.h>
+
+#include <string>
+#include <vector>
+
+// Implemented by the host to receive measurement results. Every call is made
+// on a measurement worker thread, one worker per device, so calls for
+// different devices may overlap. The references are valid only during the
+// call. The object must outlive the measurement (until stopMeasurement
+// returns or the manager is destroyed), and must not start or stop a
+// measurement of the same manager from inside a call.
+class VELMOR_EXPORT SpectrometerCallback {
+public:
+    virtual ~SpectrometerCallback();
+
+    // One new spectrum of continuous measurement.
+    virtual void onDataReceived(std::string serialNumber, const std::vector<float>& wavelength,
+                                const std::vector<float>& spectrum) = 0;
+
+    // The whole batch of one device, in reading order.
+    virtual void onDataReceivedBanch(std::string serialNumber, const std::vector<float>& wavelength,
+                                     const std::vector<std::vector<float>>& spectra) = 0;
+
+    // A continuous measurement timed out.
+    virtual void onError(std::string serialNumber, const std::string& message) = 0;
+};

@@ -1,0 +1,3 @@
+#include <velmor/velmor.h>
+
+Velmor::Velmor() = default;

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <velmor/velmorexport.h>
+
+// Library marker class; constructing it does nothing.
+class VELMOR_EXPORT Velmor {
+public:
+    Velmor();
+};
