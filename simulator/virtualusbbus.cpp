@@ -108,13 +108,14 @@ struct VirtualUsbBus::Impl {
         bool plugged;
     };
 
-    Impl();
+    explicit Impl(Mode mode);
     ~Impl();
 
     Device& find(int id);
     uint8_t freeAddress(uint8_t bus, uint8_t requested) const;
     void plugIn(Device& device);
-    void pullOut(Device& device);
+    enum class Announce { No, Yes };
+    void pullOut(Device& device, Announce announce);
 
     SoleBus sole;
     std::mutex mutex;
@@ -126,10 +127,10 @@ struct VirtualUsbBus::Impl {
     std::string rootDir;
 };
 
-VirtualUsbBus::Impl::Impl() : testbed(usbbus::adoptObject(umockdev_testbed_new()))
+VirtualUsbBus::Impl::Impl(Mode mode) : testbed(usbbus::adoptObject(umockdev_testbed_new()))
 {
     // Only meaningful once a testbed exists, and answered once per process.
-    if (!umockdev_in_mock_environment()) {
+    if (mode == Mode::InThisProcess && !umockdev_in_mock_environment()) {
         throw std::runtime_error("VirtualUsbBus needs umockdev's preload library: run the process under "
                                  "umockdev-wrapper (LD_PRELOAD=libumockdev-preload.so.0)");
     }
@@ -141,7 +142,7 @@ VirtualUsbBus::Impl::~Impl()
     for (auto& [id, device] : devices) {
         if (device.plugged) {
             device.usbfs->unplug();
-            pullOut(device);
+            pullOut(device, Announce::No);
         }
     }
 }
@@ -186,17 +187,25 @@ void VirtualUsbBus::Impl::plugIn(Device& device)
 }
 
 // umockdev neither announces the removal nor deletes the node it created.
-void VirtualUsbBus::Impl::pullOut(Device& device)
+// Nobody needs the announcement when the whole bus goes away.
+void VirtualUsbBus::Impl::pullOut(Device& device, Announce announce)
 {
     const std::string sysfsPath = device.location.sysfsPath();
-    umockdev_testbed_uevent(testbed.get(), sysfsPath.c_str(), "remove");
+    if (announce == Announce::Yes) {
+        umockdev_testbed_uevent(testbed.get(), sysfsPath.c_str(), "remove");
+    }
     umockdev_testbed_remove_device(testbed.get(), sysfsPath.c_str());
     std::error_code ignored;
     std::filesystem::remove(rootDir + device.location.devNode(), ignored);
     device.plugged = false;
 }
 
-VirtualUsbBus::VirtualUsbBus() : impl_(std::make_unique<Impl>()) {}
+VirtualUsbBus::VirtualUsbBus(Mode mode) : impl_(std::make_unique<Impl>(mode)) {}
+
+std::string VirtualUsbBus::rootDirectory() const
+{
+    return impl_->rootDir;
+}
 
 VirtualUsbBus::~VirtualUsbBus() = default;
 
@@ -234,7 +243,7 @@ void VirtualUsbBus::unplug(int id)
     Impl::Device& device = impl_->find(id);
     if (device.plugged) {
         device.usbfs->unplug();
-        impl_->pullOut(device);
+        impl_->pullOut(device, Impl::Announce::Yes);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace velmorsim {
 
@@ -48,7 +49,13 @@ struct UsbDeviceOptions {
 // way a host controller retries an IN token the device NAKed.
 class VirtualUsbBus {
 public:
-    VirtualUsbBus(); // throws std::runtime_error outside umockdev's preload
+    enum class Mode {
+        InThisProcess,       // this process's libusb sees the devices
+        ServeChildProcesses, // only programs started with rootDirectory() in UMOCKDEV_DIR do
+    };
+
+    // In-process mode throws std::runtime_error outside umockdev's preload.
+    explicit VirtualUsbBus(Mode mode = Mode::InThisProcess);
     ~VirtualUsbBus();
 
     VirtualUsbBus(const VirtualUsbBus&) = delete;
@@ -71,6 +78,8 @@ public:
     // releases its claim a few milliseconds later: umockdev notices closed
     // files asynchronously. An explicit release shows at once.
     uint8_t busNumber(int id) const;
+    // The mocked /sys and /dev live below this directory.
+    std::string rootDirectory() const;
     uint8_t deviceAddress(int id) const;
     bool interfaceClaimed(int id) const;
     int kernelDriverDetachCount(int id) const;

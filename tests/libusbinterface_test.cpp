@@ -7,6 +7,7 @@
 #include <libusb.h>
 
 #include <dirent.h>
+#include <filesystem>
 
 #include <algorithm>
 
@@ -32,11 +33,21 @@ int openDescriptorCount()
     return count;
 }
 
+std::string openDescriptorTargets()
+{
+    std::string targets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        targets += entry.path().filename().string() + " -> " + std::filesystem::read_symlink(entry, error).string() + "\n";
+    }
+    return targets;
+}
+
 // The bus may close descriptors of its own a moment later.
 void expectDescriptorsBackTo(int baseline)
 {
-    waitUntil([&] { return openDescriptorCount() <= baseline; }, std::chrono::seconds(2));
-    EXPECT_LE(openDescriptorCount(), baseline);
+    waitUntil([&] { return openDescriptorCount() <= baseline; }, std::chrono::seconds(10));
+    EXPECT_LE(openDescriptorCount(), baseline) << openDescriptorTargets();
 }
 
 void expectStatusExchange(LibusbInterface& usb)
