@@ -75,6 +75,8 @@ std::string deviceErrorMessage(uint32_t command, uint32_t returnCode)
     return text.str();
 }
 
+// Hexadecimal through a string: switching std::cout itself to hex would race
+// with other threads formatting numbers on it.
 std::string hexText(uint32_t value)
 {
     std::ostringstream text;
@@ -119,7 +121,7 @@ void logAppliedProcessing(uint16_t applied)
     const unsigned reserved = (applied >> 8) & 0x000Fu;
     const unsigned errorFlags = (applied >> 12) & 0x000Fu;
 
-    std::cout << "应用的处理标志位 (AppliedProcessing): 0x" << std::hex << applied << std::dec << std::endl;
+    std::cout << "应用的处理标志位 (AppliedProcessing): 0x" << hexText(applied) << std::endl;
     std::cout << "  强度单位 (IntensityUnit): ";
     if (const char* name = intensityUnitName(unit)) {
         std::cout << name << std::endl;
@@ -127,9 +129,9 @@ void logAppliedProcessing(uint16_t applied)
         std::cout << "未知(" << unit << ")" << std::endl;
     }
     std::cout << "  暗背景扣除 (Dark Subtraction): " << (darkSubtracted != 0 ? "已应用" : "未应用") << std::endl;
-    std::cout << "  保留 (Reserved): 0x" << std::hex << reserved << std::dec << std::endl;
+    std::cout << "  保留 (Reserved): 0x" << hexText(reserved) << std::endl;
     if (errorFlags != 0) {
-        std::cout << "  处理错误标志 (Error Flags): 0x" << std::hex << errorFlags << std::dec << std::endl;
+        std::cout << "  处理错误标志 (Error Flags): 0x" << hexText(errorFlags) << std::endl;
     }
 }
 
@@ -331,7 +333,7 @@ void SpectrometerDevice::updateTimeInDevice()
             std::cout << "设备时间同步成功" << std::endl;
             nextTimeUpdate = now + CLOCK_UPDATE_INTERVAL;
         } else {
-            std::cout << "设备时间同步失败，错误码: " << std::hex << returnCode << std::dec << std::endl;
+            std::cout << "设备时间同步失败，错误码: " << hexText(returnCode) << std::endl;
         }
     } catch (const std::exception& e) {
         std::cout << "时间同步异常: " << e.what() << std::endl;
@@ -352,9 +354,9 @@ void SpectrometerDevice::setGain(int gain)
 {
     const uint32_t returnCode = returnCodeOf(sendReceiveMessage(Command::SET_GAIN, static_cast<uint32_t>(gain)));
     if (returnCode == 0) {
-        std::cout << "设置增益成功 " << std::hex << returnCode << std::dec << std::endl;
+        std::cout << "设置增益成功 " << hexText(returnCode) << std::endl;
     } else {
-        std::cout << "设置增益失败" << std::hex << returnCode << std::dec << std::endl;
+        std::cout << "设置增益失败" << hexText(returnCode) << std::endl;
     }
 }
 
@@ -601,7 +603,7 @@ void SpectrometerDevice::takeDarkSpectrum()
 
     const uint32_t darkReturnCode = returnCodeOf(sendReceiveMessage(Command::TAKE_DARK));
     if (darkReturnCode != 0) {
-        std::cout << "暗光谱采集命令发送失败，错误码: " << std::hex << darkReturnCode << std::dec << std::endl;
+        std::cout << "暗光谱采集命令发送失败，错误码: " << hexText(darkReturnCode) << std::endl;
         throw std::runtime_error("TakeDarkSpectrum failed, returnCode=0x" + hexText(darkReturnCode));
     }
     std::cout << "暗光谱采集命令已发送" << std::endl;
@@ -621,7 +623,7 @@ void SpectrometerDevice::takeDarkSpectrum()
 
     const uint32_t subtractReturnCode = returnCodeOf(sendReceiveMessage(Command::SET_SUBTRACT_DARK, 1));
     if (subtractReturnCode != 0) {
-        std::cout << "启用暗背景扣除失败，错误码: " << std::hex << subtractReturnCode << std::dec << std::endl;
+        std::cout << "启用暗背景扣除失败，错误码: " << hexText(subtractReturnCode) << std::endl;
         throw std::runtime_error("SetSubtractDark failed, returnCode=0x" + hexText(subtractReturnCode));
     }
     std::cout << "暗背景扣除已启用" << std::endl;

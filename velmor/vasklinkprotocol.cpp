@@ -89,6 +89,18 @@ void forgetInstance(const VaskLinkProtocol* instance)
     gLastSpectrumKeyByInstance.erase(instance);
 }
 
+// Puts the stream into decimal. Workers of several devices write their
+// start lines at the same time, and changing the format flags is a write
+// that races with the others' output, so it only happens when something
+// left the stream in another base.
+std::ostream& decimal(std::ostream& stream)
+{
+    if ((stream.flags() & std::ios_base::basefield) != std::ios_base::dec) {
+        stream << std::dec;
+    }
+    return stream;
+}
+
 uint64_t spectrumKey(uint32_t dateDays, uint32_t time01ms)
 {
     return (static_cast<uint64_t>(dateDays) << 32) | time01ms;
@@ -255,7 +267,7 @@ void VaskLinkProtocol::takeDarkSpectrum(int exposureTime, int averaging, int dev
         for (size_t i = 0; i < count; ++i) {
             try {
                 auto lock = lockDevice(i);
-                std::cout << std::dec << "获取暗背景光谱：积分时间=" << exposureTime << "，平均次数=" << averaging
+                std::cout << decimal << "获取暗背景光谱：积分时间=" << exposureTime << "，平均次数=" << averaging
                           << "，设备索引=" << deviceIndex << std::endl;
                 setExposureParams(exposureTime, averaging, static_cast<int>(i));
                 device(i).takeDarkSpectrum();
@@ -463,7 +475,7 @@ void VaskLinkProtocol::measurementWorker(size_t deviceIndex, SpectrometerCallbac
         prepareDeviceForRun(deviceIndex);
         {
             auto lock = lockDevice(deviceIndex);
-            std::cout << std::dec << "光谱仪开始采集：积分时间=" << exposureTime << "，平均次数=" << averaging
+            std::cout << decimal << "光谱仪开始采集：积分时间=" << exposureTime << "，平均次数=" << averaging
                       << std::endl;
             configureSoftwareTrigger(deviceIndex, exposureTime, averaging, delayUs);
         }
@@ -711,7 +723,7 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
         prepareDeviceForRun(deviceIndex);
         {
             auto lock = lockDevice(deviceIndex);
-            std::cout << std::dec << "光谱仪开始批处理采集：积分时间=" << exposureTime << "，平均次数=" << averaging
+            std::cout << decimal << "光谱仪开始批处理采集：积分时间=" << exposureTime << "，平均次数=" << averaging
                       << "，批处理大小=" << batchSize << std::endl;
             configureSoftwareTrigger(deviceIndex, exposureTime, averaging, delayUs);
         }

@@ -3,6 +3,8 @@
 #include "support/streamcapture.h"
 #include "support/testpeers.h"
 
+#include <velmor/vasklinkprotocol.h>
+
 #include "simulator/spectrumrecord.h"
 
 #include <cstdio>
@@ -197,4 +199,40 @@ std::vector<std::string> takeFrames(velmorsim::SpectrometerModel& model)
     std::vector<std::string> frames = hexFrames(model.requests());
     model.clearRequests();
     return frames;
+}
+
+bool poolMatches(VaskLinkProtocol& manager, const std::vector<velmorsim::SpectrometerConfig>& configs)
+{
+    if (manager.getConnectedDeviceCount() != configs.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < configs.size(); ++i) {
+        if (manager.getDevice(static_cast<int>(i))->m_serialNumber != configs[i].serialNumber) {
+            return false;
+        }
+    }
+    return true;
+}
+
+StatusMask::StatusMask(velmorsim::SpectrometerModel& model, Options options) : mState(std::make_shared<State>())
+{
+    using namespace velmorsim;
+    auto state = mState;
+    model.injectFault(command::kStartMeasure, Fault::editReply([state](std::vector<uint8_t>&) {
+        state->started = true;
+    }), kForever);
+    model.injectFault(command::kStopMeasure, Fault::editReply([state, options](std::vector<uint8_t>&) {
+        state->stopped = options.untilStop && state->started;
+    }), kForever);
+    model.injectFault(command::kGetStatus, Fault::editReply([state, options](std::vector<uint8_t>& reply) {
+        const bool masked = state->started && !state->released && (!state->stopped || state->readsAfterStop++ == 0);
+        if (masked && reply.size() >= 8) {
+            if (options.busy) {
+                reply[4] = static_cast<uint8_t>(DeviceStatus::TakingSpectrum);
+            }
+            if (options.hideSpectra) {
+                reply[5] = reply[6] = 0;
+            }
+        }
+    }), kForever);
 }

@@ -125,3 +125,34 @@ std::unique_ptr<SpectrometerDevice> connectQuietly(const SimulatedBench& bench, 
 // The requests the model received since the last call, as hex text; the
 // model forgets them.
 std::vector<std::string> takeFrames(velmorsim::SpectrometerModel& model);
+
+// True when the manager's pool holds the devices of `configs`, in this order.
+bool poolMatches(VaskLinkProtocol& manager, const std::vector<velmorsim::SpectrometerConfig>& configs);
+
+// From the device's next start command on, changes what its status replies
+// tell the host, while the device itself goes on working: with `busy` they
+// say it is taking a spectrum, with `hideSpectra` that none is waiting.
+// This lasts until release() or, with `untilStop`, until the device's stop
+// command plus one more status read.
+class StatusMask {
+public:
+    struct Options {
+        bool busy = false;
+        bool hideSpectra = false;
+        bool untilStop = false;
+    };
+
+    StatusMask(velmorsim::SpectrometerModel& model, Options options);
+
+    bool started() const { return mState->started; }
+    void release() { mState->released = true; }
+
+private:
+    struct State {
+        std::atomic<bool> started{false};
+        std::atomic<bool> stopped{false};
+        std::atomic<bool> released{false};
+        std::atomic<int> readsAfterStop{0};
+    };
+    std::shared_ptr<State> mState;
+};
