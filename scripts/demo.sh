@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The main job: builds the project and runs the demo on two simulated
-# spectrometers behind the real libusb (no hardware, no root needed to run).
+# The main job: builds everything, starts two simulated spectrometers with
+# velmor-sim and works with them through the library (velmor-demo) and the
+# command-line tool (velmor): list, measure, dark spectrum, batch, CSV files
+# and SVG charts. No hardware, and no root needed to run.
 # Usage: bash scripts/demo.sh   (as root, or with sudo for apt-get)
 set -euo pipefail
 VELMOR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -9,6 +11,9 @@ install_packages
 
 build="$VELMOR_ROOT/build/demo"
 configure_and_build "$build" -DVELMOR_BUILD_TESTS=OFF
-mkdir -p "$VELMOR_ROOT/out"
-cd "$VELMOR_ROOT/out"
-umockdev-wrapper "$build/tools/demo/velmor-demo"
+out="$VELMOR_ROOT/out"
+rm -rf "$out"
+mkdir -p "$out"
+cd "$out"
+export PATH="$build/tools/velmor:$build/tools/velmor-sim:$build/tools/demo:$PATH"
+velmor-sim --devices 2 --time-scale 5 -- bash "$VELMOR_ROOT/scripts/demo-session.sh"

@@ -259,32 +259,26 @@ void VaskLinkProtocol::takeDarkSpectrum(int exposureTime, int averaging, int dev
     std::cout << "invoke VaskLinkProtocol takeDarkSpectrum" << std::endl;
     std::cout << "addr exp=" << static_cast<const void*>(&exposureTime) << " avg=" << static_cast<const void*>(&averaging)
               << " dev=" << static_cast<const void*>(&deviceIndex) << std::endl;
-    const size_t count = getConnectedDeviceCount();
-    if (count == 0) {
-        throw std::runtime_error("No devices connected");
-    }
-    if (deviceIndex == -1) {
-        for (size_t i = 0; i < count; ++i) {
-            try {
-                auto lock = lockDevice(i);
-                std::cout << decimal << "获取暗背景光谱：积分时间=" << exposureTime << "，平均次数=" << averaging
-                          << "，设备索引=" << deviceIndex << std::endl;
-                setExposureParams(exposureTime, averaging, static_cast<int>(i));
-                device(i).takeDarkSpectrum();
-            } catch (const std::exception& e) {
-                std::cerr << "设备 " << i << " 获取暗背景失败: " << e.what() << std::endl;
-            }
+    forEachDeviceOrOne(deviceIndex, " 获取暗背景失败: ", [&](size_t i) {
+        if (deviceIndex == -1) {
+            std::cout << decimal << "获取暗背景光谱：积分时间=" << exposureTime << "，平均次数=" << averaging
+                      << "，设备索引=" << deviceIndex << std::endl;
+            setExposureParams(exposureTime, averaging, static_cast<int>(i));
         }
-        return;
-    }
-    if (deviceIndex < 0 || static_cast<size_t>(deviceIndex) >= count) {
-        throw std::out_of_range("Device index out of range");
-    }
-    auto lock = lockDevice(static_cast<size_t>(deviceIndex));
-    device(static_cast<size_t>(deviceIndex)).takeDarkSpectrum();
+        device(i).takeDarkSpectrum();
+    });
 }
 
 void VaskLinkProtocol::setSubtractDark(bool enable, int deviceIndex)
+{
+    forEachDeviceOrOne(deviceIndex, " 设置暗背景扣除失败: ", [&](size_t i) { device(i).setSubtractDark(enable); });
+}
+
+// deviceIndex -1: every device in turn, each under its own mutex, a failing
+// device logged and skipped. Otherwise the one device, and its failure
+// reaches the caller.
+void VaskLinkProtocol::forEachDeviceOrOne(int deviceIndex, const char* failureText,
+                                          const std::function<void(size_t)>& operation)
 {
     const size_t count = getConnectedDeviceCount();
     if (count == 0) {
@@ -294,9 +288,9 @@ void VaskLinkProtocol::setSubtractDark(bool enable, int deviceIndex)
         for (size_t i = 0; i < count; ++i) {
             try {
                 auto lock = lockDevice(i);
-                device(i).setSubtractDark(enable);
+                operation(i);
             } catch (const std::exception& e) {
-                std::cerr << "设备 " << i << " 设置暗背景扣除失败: " << e.what() << std::endl;
+                std::cerr << "设备 " << i << failureText << e.what() << std::endl;
             }
         }
         return;
@@ -305,7 +299,7 @@ void VaskLinkProtocol::setSubtractDark(bool enable, int deviceIndex)
         throw std::out_of_range("Device index out of range");
     }
     auto lock = lockDevice(static_cast<size_t>(deviceIndex));
-    device(static_cast<size_t>(deviceIndex)).setSubtractDark(enable);
+    operation(static_cast<size_t>(deviceIndex));
 }
 
 void VaskLinkProtocol::setExposureParams(int exposureTime, int averaging, int deviceIndex)

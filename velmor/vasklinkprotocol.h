@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,6 +63,7 @@ private:
     struct AcceptedSpectrum;
 
     void setExposureParams(int exposureTime, int averaging, int deviceIndex);
+    void forEachDeviceOrOne(int deviceIndex, const char* failureText, const std::function<void(size_t)>& operation);
     void checkStatusAndNotify(SpectrometerCallback* callback, int deviceIndex,
                               std::chrono::steady_clock::time_point startTime,
                               std::chrono::system_clock::time_point startWallTime, int exposureTimeUs, int averaging);

@@ -1,15 +1,15 @@
-// Demonstrates the library on simulated spectrometers: connect, identify,
-// read single spectra, measure continuously, take a dark spectrum and run a
-// batch. Runs under umockdev-wrapper, which puts the simulated devices behind
-// the real libusb. The library's own diagnostic lines go to a log file so
-// that the demo's output stays readable.
-
-#include "simulator/spectrometermodel.h"
-#include "simulator/virtualusbbus.h"
+// Demonstrates the library on every attached spectrometer: connect,
+// identify, read single spectra, measure continuously, take a dark spectrum
+// and run a batch. Without hardware, run it under velmor-sim:
+//   velmor-sim --devices 2 -- velmor-demo
+// The library's own diagnostic lines go to a log file so that the demo's
+// output stays readable.
 
 #include <velmor/vasklinkprotocol.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -24,9 +24,8 @@
 
 namespace {
 
-constexpr int DEVICE_COUNT = 2;
-constexpr int EXPOSURE_US = 20000;
-constexpr int AVERAGING = 2;
+constexpr int EXPOSURE_US = 4000;
+constexpr int AVERAGING = 4;
 constexpr int CONTINUOUS_COUNT = 3;
 constexpr int BATCH_SIZE = 20;
 const char* const LOG_FILE = "velmor-demo.log";
@@ -65,6 +64,19 @@ Peak peakOf(const std::vector<float>& wavelength, const std::vector<float>& spec
     return {index < wavelength.size() ? wavelength[index] : 0.0f, *top};
 }
 
+// Host wall-clock time of day, HH:MM:SS.mmm.
+std::string clockTime()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    std::ostringstream text;
+    text << std::put_time(&local, "%H:%M:%S") << '.' << std::setw(3) << std::setfill('0') << millis;
+    return text.str();
+}
+
 float meanOf(const std::vector<float>& values)
 {
     return values.empty() ? 0.0f : std::accumulate(values.begin(), values.end(), 0.0f) / values.size();
@@ -85,7 +97,7 @@ public:
     {
         const Peak peak = peakOf(wavelength, spectrum);
         std::lock_guard<std::mutex> lock(mMutex);
-        mOut << "  spectrum from " << serialNumber << ": " << spectrum.size() << " pixels, peak " << std::fixed
+        mOut << "  " << clockTime() << " spectrum from " << serialNumber << ": " << spectrum.size() << " pixels, peak " << std::fixed
              << std::setprecision(1) << peak.value << " counts at " << peak.wavelength << " nm, mean "
              << meanOf(spectrum) << std::endl;
         ++mSpectra;
@@ -201,14 +213,6 @@ void showDarkSubtraction(std::ostream& out, VaskLinkProtocol& manager)
 
 int main()
 {
-    std::vector<std::shared_ptr<velmorsim::SpectrometerModel>> models;
-    velmorsim::VirtualUsbBus bus;
-    for (int i = 0; i < DEVICE_COUNT; ++i) {
-        velmorsim::SpectrometerConfig config = velmorsim::SpectrometerModel::defaultConfig(i);
-        config.timeScale = 5.0;
-        models.push_back(std::make_shared<velmorsim::SpectrometerModel>(config));
-        bus.addDevice(models.back());
-    }
     std::ostream console(std::cout.rdbuf());
     LibraryLogRedirect redirect(LOG_FILE);
 

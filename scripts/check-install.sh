@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs a build into a staging prefix and builds the example host program
+# against it twice, with find_package and with pkg-config, then runs both on
+# simulated spectrometers.
+# Usage: bash scripts/check-install.sh <build dir>
+set -euo pipefail
+VELMOR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$1"
+prefix="$build/staging"
+rm -rf "$prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+example="$build/example"
+cmake -S "$VELMOR_ROOT/examples" -B "$example" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$example" >/dev/null
+
+libdir="$(dirname "$(find "$prefix" -name 'libvelmor.so' | head -n1)")"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046
+g++ -std=c++17 -o "$example/hostapp-pkgconfig" "$VELMOR_ROOT/examples/hostapp/main.cpp" \
+  $(pkg-config --cflags --libs velmor)
+
+export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+"$example/allheaders" >/dev/null
+echo "ok: every public header compiles in a host project and the exported classes link"
+for program in "$example/hostapp" "$example/hostapp-pkgconfig"; do
+  "$prefix/bin/velmor-sim" --devices 2 --time-scale 10 -- "$program" >/dev/null
+  echo "ok: $(basename "$program") built against the installed package ran on 2 simulated spectrometers"
+done
+test -f "$prefix/lib/udev/rules.d/70-velmor.rules"
+echo "ok: udev rule installed"
