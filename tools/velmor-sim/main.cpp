@@ -126,7 +126,8 @@ int main(int argc, char** argv)
     RunOptions options;
     app.add_option("--devices", options.deviceCount, "Number of simulated spectrometers (default 2)")
         ->check(CLI::Range(1, 32));
-    app.add_option("--device", options.deviceSpecs, "One spectrometer, as key=value,... (repeatable; see below)");
+    app.add_option("--device", options.deviceSpecs, "One spectrometer, as key=value,... (repeatable; see below)")
+        ->allow_extra_args(false);
     app.add_option("--time-scale", options.timeScale, "Simulated time runs this many times faster (default 1)")
         ->check(CLI::PositiveNumber);
     app.add_option("command", options.command, "The program to run, after --, with its arguments");

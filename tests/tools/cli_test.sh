@@ -1,0 +1,197 @@
+#!/usr/bin/env bash
+# The velmor tool end to end, against simulated spectrometers. One case per
+# run, in a fresh directory:
+#   cli_test.sh <case> <path to velmor-sim> <path to velmor>
+set -euo pipefail
+
+case_name="$1"
+sim="$(realpath "$2")"
+velmor="$(realpath "$3")"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+fail() {
+  echo "FAIL ($case_name): $*" >&2
+  for file in out.txt err.txt velmor.log; do
+    [[ -f $file ]] && { echo "--- $file" >&2; tail -n 40 "$file" >&2; }
+  done
+  exit 1
+}
+
+# expect_status <status> <command...>: runs it with stdout in out.txt and
+# stderr in err.txt.
+expect_status() {
+  local want="$1" got=0
+  shift
+  "$@" >out.txt 2>err.txt || got=$?
+  [[ $got == "$want" ]] || fail "'$*' exited with $got, expected $want"
+}
+
+# expect_usage_error <command...>: CLI11's exit statuses for a bad command
+# line start at 100.
+expect_usage_error() {
+  local got=0
+  "$@" >out.txt 2>err.txt || got=$?
+  ((got >= 100)) || fail "'$*' exited with $got, expected a usage error"
+}
+
+expect_in() {
+  grep -qE -- "$1" "$2" || fail "/$1/ not found in $2"
+}
+
+expect_not_in() {
+  ! grep -qE -- "$1" "$2" || fail "/$1/ unexpectedly found in $2"
+}
+
+# Two devices with known serial numbers and different shapes.
+run_sim() {
+  "$sim" --device serial=20001 --device serial=20002,pixels=1024,firmware=4.0.7.1 --devices 2 -- "$@"
+}
+
+# csv_check <file> <serial> <spectra> <pixels>: header, labels and shape.
+csv_check() {
+  local file="$1" serial="$2" spectra="$3" pixels="$4"
+  [[ -f $file ]] || fail "$file missing"
+  local stamp='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}'
+  head -n 1 "$file" | tr ',' '\n' >header.txt
+  [[ $(head -n 1 header.txt) == wavelength_nm ]] || fail "$file: first column is not wavelength_nm"
+  [[ $(tail -n +2 header.txt | grep -cE "^$serial@$stamp(#[0-9]+)?$") == "$spectra" ]] ||
+    fail "$file: expected $spectra columns labelled $serial@<time>: $(head -n 1 "$file" | cut -c1-200)"
+  [[ $(wc -l <"$file") == $((pixels + 1)) ]] || fail "$file: expected $pixels pixel rows"
+  awk -F, -v n="$((spectra + 1))" 'NR > 1 && NF != n { exit 1 }' "$file" || fail "$file: ragged rows"
+}
+
+# Mean of the first spectrum column of a CSV file.
+first_spectrum_mean() {
+  awk -F, 'NR > 1 { sum += $2; n++ } END { printf "%d\n", sum / n }' "$1"
+}
+
+# The USB location velmor-sim gives a serial number, as "bus/address".
+sim_location() {
+  grep -oE "serial $1 bus [0-9]+ address [0-9]+" "$2" | awk '{ print $4 "/" $6 }'
+}
+
+# The serial number at a pool index in the output of 'velmor list'.
+serial_at() {
+  awk -v index_="$1" '$1 == index_ { print $2 }' "$2"
+}
+
+export sim velmor
+
+case "$case_name" in
+list)
+  expect_status 0 run_sim bash -c '"$sim" ctl list >sim-list.txt && "$velmor" list'
+  expect_in '^index +serial +bus/address +pixels \(count\) +wavelength nm +firmware$' out.txt
+  expect_in '^[01] +20001 +[0-9]+/[0-9]+ +0-2047 \(2048\) +[0-9.]+-[0-9.]+ +4\.1\.7\.0$' out.txt
+  expect_in '^[01] +20002 +[0-9]+/[0-9]+ +0-1023 \(1024\) +[0-9.]+-[0-9.]+ +4\.0\.7\.1$' out.txt
+  [[ $(tail -n +2 out.txt | cut -d' ' -f1 | sort | tr '\n' ' ') == "0 1 " ]] || fail "expected indices 0 and 1"
+  for serial in 20001 20002; do
+    expect_in "^[01] +$serial +$(sim_location $serial sim-list.txt) " out.txt
+  done
+  # The library's lines go to the log, not to the console.
+  expect_in '正在初始化设备 1' velmor.log
+  expect_not_in '设备' out.txt
+  expect_not_in '设备' err.txt
+  expect_status 0 run_sim "$velmor" --verbose --log unused.log list
+  expect_in '正在初始化设备 1' out.txt
+  [[ ! -e unused.log ]] || fail "--verbose still wrote a log file"
+  ;;
+list_after_failed_device)
+  # The device enumerated first fails initialization, so the other one moves
+  # to pool index 0 and must be shown with its own bus/address.
+  expect_status 0 run_sim bash -c '
+    "$velmor" list >first-list.txt && "$sim" ctl list >sim-list.txt &&
+    first=$(awk '\''$1 == "0" { print $2 }'\'' first-list.txt) &&
+    "$sim" ctl fault $(( first == 20001 ? 0 : 1 )) any error 0x0500 forever >/dev/null &&
+    "$velmor" list'
+  failed=$(serial_at 0 first-list.txt)
+  other=$((failed == 20001 ? 20002 : 20001))
+  [[ $(wc -l <out.txt) == 2 ]] || fail "expected a header and one device"
+  expect_in "^0 +$other +$(sim_location $other sim-list.txt) " out.txt
+  expect_in '^设备 0 初始化失败' velmor.log
+  ;;
+no_device)
+  expect_status 2 run_sim sh -c "'$sim' ctl unplug 0 >/dev/null && '$sim' ctl unplug 1 >/dev/null && '$velmor' list"
+  expect_in '^list: no spectrometer found$' err.txt
+  ;;
+bad_options)
+  expect_usage_error "$velmor" measure --exposure-us -5 --averaging 1 --count 3
+  expect_in '^--exposure-us: expected a whole number from 1 to 2147483647, got .-5.$' err.txt
+  expect_usage_error "$velmor" batch --collections 0 --exposure-us 1000 --averaging 1
+  expect_in '^--collections: ' err.txt
+  expect_usage_error "$velmor" dark --averaging 2
+  expect_in 'exposure-us' err.txt
+  expect_status 1 run_sim "$velmor" dark --off --device 2
+  expect_in '^dark: --device 2: no such spectrometer \(2 connected' err.txt
+  expect_status 0 "$velmor" measure --help
+  expect_in 'Examples:' out.txt
+  ;;
+measure)
+  expect_status 0 run_sim "$velmor" measure --exposure-us 20000 --averaging 2 --count 5 --output data \
+    --plot data/chart.svg
+  csv_check data/measure-20001.csv 20001 5 2048
+  csv_check data/measure-20002.csv 20002 5 1024
+  expect_in '^measure: 5/5 spectra from 2000[12], 5/5 from 2000[12] ' err.txt
+  expect_in '^measure: wrote data/measure-20001.csv \(5 spectra of 2048 pixels from 20001\)$' err.txt
+  expect_in '^measure: wrote chart data/chart.svg$' err.txt
+  expect_in '>20001 \(mean of 5 spectra\)<' data/chart.svg
+  expect_in '>20002 \(mean of 5 spectra\)<' data/chart.svg
+  expect_not_in '.' out.txt
+  ;;
+batch)
+  expect_status 0 run_sim "$velmor" batch --collections 20 --exposure-us 5000 --averaging 1
+  csv_check batch-20001.csv 20001 20 2048
+  csv_check batch-20002.csv 20002 20 1024
+  head -n 1 batch-20002.csv | grep -qE ',20002@[^,]+#20$' || fail "batch columns are not numbered"
+  expect_in '^batch: 2000[12] done, 2000[12] done ' err.txt
+  ;;
+dark)
+  measure_into() {
+    "$velmor" measure --exposure-us 20000 --averaging 1 --count 1 --output "$1" 2>>err.txt
+  }
+  export -f measure_into
+  expect_status 0 run_sim bash -c '
+    "$velmor" list >list.txt && measure_into before &&
+    "$velmor" dark --exposure-us 20000 --averaging 1 && measure_into dark &&
+    "$velmor" dark --off --device 1 && measure_into off'
+  switched_off=$(serial_at 1 list.txt)
+  kept=$(serial_at 0 list.txt)
+  expect_in "^dark: $kept: dark spectrum taken \(20000 us x 1\), subtraction on$" err.txt
+  expect_in "^dark: $switched_off: subtraction off$" err.txt
+  expect_not_in "^dark: $kept: subtraction off$" err.txt
+  before=$(first_spectrum_mean before/measure-$switched_off.csv)
+  dark=$(first_spectrum_mean dark/measure-$switched_off.csv)
+  off=$(first_spectrum_mean off/measure-$switched_off.csv)
+  ((dark < before)) || fail "dark subtraction did not lower the spectrum ($before -> $dark)"
+  ((off > dark)) || fail "--off did not switch subtraction off ($dark -> $off)"
+  still=$(first_spectrum_mean off/measure-$kept.csv)
+  ((still < $(first_spectrum_mean before/measure-$kept.csv))) || fail "--device 1 also switched device 0 off"
+  ;;
+trigger)
+  expect_status 0 run_sim sh -c "'$velmor' trigger external && '$velmor' trigger software"
+  expect_in '^trigger: 20001: external \(hardware trigger, rising edge\)$' err.txt
+  expect_in '^trigger: 20002: external' err.txt
+  expect_in '^trigger: 20002: software' err.txt
+  ;;
+unplug_during_measure)
+  expect_status 1 run_sim sh -c "
+    '$velmor' measure --exposure-us 50000 --averaging 1 --count 40 --output data & pid=\$!
+    sleep 2; '$sim' ctl unplug 1 >/dev/null; wait \$pid"
+  expect_in '^measure: 20002 delivered [0-9]+ of 40 spectra: ' err.txt
+  expect_not_in '20001 delivered' err.txt
+  expect_in 'the library.s messages are in velmor.log' err.txt
+  csv_check data/measure-20001.csv 20001 40 2048
+  ;;
+unplug_during_batch)
+  expect_status 1 run_sim sh -c "
+    '$velmor' batch --collections 50 --exposure-us 40000 --averaging 1 & pid=\$!
+    sleep 1; '$sim' ctl unplug 0 >/dev/null; wait \$pid"
+  expect_in '^batch: 20001 delivered [0-9]+ of 50 spectra: ' err.txt
+  csv_check batch-20002.csv 20002 50 1024
+  ;;
+*)
+  fail "unknown case"
+  ;;
+esac
+echo "ok ($case_name)"

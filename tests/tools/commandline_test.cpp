@@ -1,0 +1,143 @@
+#include "commandline.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace velmorcli {
+namespace {
+
+// Parses a command line given without the program name.
+Options parsed(std::initializer_list<const char*> arguments)
+{
+    std::vector<const char*> argv{"velmor"};
+    argv.insert(argv.end(), arguments);
+    CommandLine commandLine;
+    commandLine.parse(static_cast<int>(argv.size()), argv.data());
+    return commandLine.options();
+}
+
+// The message of the parse error, or "" if the command line was accepted.
+std::string rejection(std::initializer_list<const char*> arguments)
+{
+    try {
+        parsed(arguments);
+    } catch (const CLI::ParseError& error) {
+        EXPECT_NE(error.get_exit_code(), 0) << error.what();
+        return error.what();
+    }
+    return "";
+}
+
+TEST(CommandLine, MeasureTakesItsSettings)
+{
+    const Options options = parsed({"measure", "--exposure-us", "20000", "--averaging", "2", "--count", "5",
+                                    "--delay-us", "100", "--output", "out", "--plot", "out/p.svg"});
+    EXPECT_EQ(options.command, Command::Measure);
+    EXPECT_EQ(options.exposureUs, 20000);
+    EXPECT_EQ(options.averaging, 2);
+    EXPECT_EQ(options.count, 5);
+    EXPECT_EQ(options.delayUs, 100);
+    EXPECT_EQ(options.outputDirectory, "out");
+    EXPECT_EQ(options.plotFile, "out/p.svg");
+}
+
+TEST(CommandLine, DefaultsLogToAFileInTheCurrentDirectory)
+{
+    const Options options = parsed({"batch", "--collections", "10", "--exposure-us", "1000", "--averaging", "1"});
+    EXPECT_EQ(options.command, Command::Batch);
+    EXPECT_EQ(options.collections, 10);
+    EXPECT_EQ(options.delayUs, 0);
+    EXPECT_EQ(options.outputDirectory, ".");
+    EXPECT_TRUE(options.plotFile.empty());
+    EXPECT_EQ(options.logFile, "velmor.log");
+    EXPECT_FALSE(options.verbose);
+}
+
+TEST(CommandLine, GlobalOptionsWorkBeforeAndAfterTheCommand)
+{
+    EXPECT_EQ(parsed({"--log", "a.log", "list"}).logFile, "a.log");
+    const Options after = parsed({"list", "--verbose", "--log", "b.log"});
+    EXPECT_TRUE(after.verbose);
+    EXPECT_EQ(after.logFile, "b.log");
+}
+
+TEST(CommandLine, DarkTargetsAllDevicesUnlessOneIsGiven)
+{
+    const Options all = parsed({"dark", "--exposure-us", "1000", "--averaging", "3"});
+    EXPECT_EQ(all.command, Command::Dark);
+    EXPECT_EQ(all.deviceIndex, Options::ALL_DEVICES);
+    EXPECT_FALSE(all.darkOff);
+    const Options one = parsed({"dark", "--off", "--device", "1"});
+    EXPECT_TRUE(one.darkOff);
+    EXPECT_EQ(one.deviceIndex, 1);
+}
+
+TEST(CommandLine, TriggerModeByName)
+{
+    EXPECT_EQ(parsed({"trigger", "external"}).triggerMode, TriggerMode::EXTERNAL);
+    EXPECT_EQ(parsed({"trigger", "software"}).triggerMode, TriggerMode::SOFTWARE);
+    EXPECT_NE(rejection({"trigger", "sideways"}), "");
+    EXPECT_NE(rejection({"trigger", "1"}), "") << "only the names are accepted";
+    EXPECT_NE(rejection({"trigger"}), "");
+}
+
+TEST(CommandLine, RefusesOutOfRangeAndMalformedNumbers)
+{
+    const auto measure = [](const char* exposure, const char* averaging, const char* count) {
+        return rejection({"measure", "--exposure-us", exposure, "--averaging", averaging, "--count", count});
+    };
+    EXPECT_NE(measure("-5", "1", "3").find("--exposure-us: expected a whole number from 1"), std::string::npos);
+    EXPECT_NE(measure("0", "1", "3"), "");
+    EXPECT_NE(measure("1000", "0", "3"), "");
+    EXPECT_NE(measure("1000", "1", "0").find("--count"), std::string::npos);
+    EXPECT_NE(measure("abc", "1", "3"), "");
+    EXPECT_NE(measure("2.5", "1", "3"), "");
+    EXPECT_NE(measure("99999999999", "1", "3"), "") << "beyond int";
+    EXPECT_EQ(measure("1", "1", "1"), "");
+    EXPECT_NE(rejection({"measure", "--exposure-us", "1000", "--averaging", "1", "--count", "1", "--delay-us", "-1"}),
+              "");
+    EXPECT_NE(rejection({"dark", "--off", "--device", "-1"}), "") << "-1 is the library's 'all', not an index";
+}
+
+TEST(CommandLine, RequiresACommandAndItsSettings)
+{
+    EXPECT_NE(rejection({}), "");
+    EXPECT_NE(rejection({"measure", "--exposure-us", "1000", "--averaging", "1"}).find("--count"), std::string::npos);
+    EXPECT_NE(rejection({"batch", "--exposure-us", "1000", "--averaging", "1"}).find("--collections"),
+              std::string::npos);
+    EXPECT_NE(rejection({"dark", "--averaging", "2"}).find("--exposure-us"), std::string::npos);
+    EXPECT_NE(rejection({"dark", "--exposure-us", "2"}).find("--averaging"), std::string::npos);
+    EXPECT_NE(rejection({"dark", "--off", "--exposure-us", "1000"}), "") << "--off takes no exposure settings";
+    EXPECT_NE(rejection({"list", "--count", "3"}), "");
+}
+
+TEST(CommandLine, RefusesSpectraTheLibraryWouldTimeOutOn)
+{
+    // The library waits 5 s for a spectrum of up to 1 s exposure, whatever
+    // the averaging.
+    EXPECT_EQ(rejection({"measure", "--exposure-us", "1000000", "--averaging", "4", "--count", "1"}), "");
+    EXPECT_NE(rejection({"measure", "--exposure-us", "1000000", "--averaging", "5", "--count", "1"})
+                  .find("the library waits only 5.0 s"),
+              std::string::npos);
+    EXPECT_NE(
+        rejection({"measure", "--exposure-us", "1000000", "--averaging", "4", "--count", "1", "--delay-us", "1000000"}),
+        "")
+        << "the delay adds to the time of a spectrum";
+}
+
+TEST(CommandLine, RefusesBatchesBeyondTheLibrarysCollectionLimit)
+{
+    // Limit: exposure x collections + 5 s, here 6 s for 10 spectra.
+    EXPECT_EQ(rejection({"batch", "--collections", "10", "--exposure-us", "100000", "--averaging", "6"}), "");
+    EXPECT_NE(rejection({"batch", "--collections", "10", "--exposure-us", "100000", "--averaging", "7"})
+                  .find("collects for only 6.0 s"),
+              std::string::npos);
+    // Batches beyond 2^31 us of exposure get their full time.
+    EXPECT_EQ(rejection({"batch", "--collections", "2148", "--exposure-us", "1000000", "--averaging", "1"}), "");
+}
+
+} // namespace
+} // namespace velmorcli

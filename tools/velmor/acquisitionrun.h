@@ -1,0 +1,68 @@
+#pragma once
+
+#include "devicespectra.h"
+#include "libraryoutput.h"
+#include "spectrometersession.h"
+#include "spectrumcollector.h"
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace velmorcli {
+
+class InterruptSignal;
+
+// What differs between a continuous measurement and a batch.
+struct AcquisitionPlan {
+    std::string command;  // "measure" or "batch": names the progress, the files and the chart
+    std::string settings; // for the chart title, e.g. "20000 µs × 2, 5 spectra per device"
+    int spectraPerDevice = 0;
+    bool deliveredAsBatch = false; // one callback per device brings all its spectra
+    std::chrono::milliseconds deadline{0};
+    // Silence after which a device is given up before the deadline.
+    std::optional<std::chrono::milliseconds> stallLimit;
+    std::function<void(VaskLinkProtocol&, SpectrometerCallback&)> start;
+    std::string outputDirectory;
+    std::string plotFile; // empty: no chart
+};
+
+// Runs a measurement on every device of the session: starts it, shows the
+// progress until every device has delivered (or a deadline passes, or the
+// user interrupts), stops it, writes one CSV per device and the chart, and
+// reports devices that fell short.
+class AcquisitionRun {
+public:
+    AcquisitionRun(SpectrometerSession& session, LibraryOutput& output, AcquisitionPlan plan);
+
+    // Throws CommandFailure when a device delivered less than planned or
+    // the user interrupted; the files hold what did arrive.
+    void execute();
+
+private:
+    enum class Ending { AllDelivered, Deadline, Interrupted };
+    using Progress = std::vector<SpectrumCollector::DeviceProgress>;
+
+    Ending waitForDevices(SpectrumCollector& collector, const InterruptSignal& interrupt);
+    void noteSilentDevices(const Progress& progress, std::chrono::steady_clock::time_point now);
+    bool isSettled(const SpectrumCollector::DeviceProgress& device) const;
+    bool hasDelivered(const SpectrumCollector::DeviceProgress& device) const;
+    std::string progressText(const Progress& progress, std::chrono::steady_clock::duration elapsed) const;
+    std::string deviceProgressText(const SpectrumCollector::DeviceProgress& device, bool first) const;
+
+    void writeFiles(const std::vector<DeviceSpectra>& results);
+    void writeCsvFile(const DeviceSpectra& device);
+    void writePlot(const std::vector<DeviceSpectra>& results);
+    void reportShortfalls(const std::vector<DeviceSpectra>& results, Ending ending) const;
+    std::string shortfallCause(const DeviceSpectra& device, Ending ending) const;
+
+    SpectrometerSession& mSession;
+    LibraryOutput& mOutput;
+    AcquisitionPlan mPlan;
+    std::set<std::string> mSilentDevices;
+};
+
+} // namespace velmorcli

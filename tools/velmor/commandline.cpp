@@ -1,0 +1,313 @@
+#include "commandline.h"
+
+#include "timebudget.h"
+
+#include <charconv>
+#include <iomanip>
+#include <limits>
+#include <sstream>
+
+namespace velmorcli {
+namespace {
+
+const char* const PROGRAM_DESCRIPTION =
+    "velmor: work with every USB spectrometer attached to this computer at once:\n"
+    "list them, measure, take dark spectra and set the trigger mode. Data go to CSV\n"
+    "files (and an optional SVG chart); progress and results go to standard error.";
+
+const char* const PROGRAM_FOOTER = R"(Examples:
+  velmor list
+  velmor measure --exposure-us 20000 --averaging 2 --count 10 --plot spectra.svg
+  velmor batch --collections 100 --exposure-us 5000 --averaging 1 --output data
+  velmor dark --exposure-us 20000 --averaging 2
+  velmor trigger external
+
+Run 'velmor <command> --help' for the options of one command.
+The library's diagnostic lines go to the log file (--log) unless --verbose is given.
+Exit status: 0 success, 1 device or measurement failure, 2 no spectrometer found,
+100 or more for an invalid command line.)";
+
+const char* const LIST_FOOTER = R"(Prints one line per connected spectrometer: its index (used by --device),
+serial number, USB bus and address, pixel range and count, wavelength range
+and firmware version.
+
+Example:
+  velmor list)";
+
+const char* const MEASURE_FOOTER = R"(All spectrometers measure at the same time, each taking its spectra one after
+another. The command waits until every device has delivered --count spectra, or
+until a deadline derived from the exposure settings has passed, then stops the
+devices and writes <output>/measure-<serial>.csv per device: a wavelength_nm
+column, then one column per spectrum labelled <serial>@<local time it arrived>,
+one row per pixel. The chart (--plot) shows the mean spectrum of each device.
+
+Examples:
+  velmor measure --exposure-us 20000 --averaging 2 --count 10
+  velmor measure --exposure-us 100000 --averaging 1 --count 50 --delay-us 500 \
+                 --output run1 --plot run1/spectra.svg)";
+
+const char* const BATCH_FOOTER = R"(Each spectrometer takes its whole batch in one hardware run and hands it over
+at the end. The command waits for every device's batch, or until the library's
+collection limit (exposure x collections + 5 s) and its idle waits have passed,
+then writes <output>/batch-<serial>.csv per device: a wavelength_nm column, then
+one column per spectrum labelled <serial>@<local time the batch arrived>#<position
+in the batch>. The chart (--plot) shows the mean spectrum of each device.
+
+Examples:
+  velmor batch --collections 100 --exposure-us 5000 --averaging 1
+  velmor batch --collections 20 --exposure-us 50000 --averaging 4 --output data \
+               --plot data/batch.svg)";
+
+const char* const DARK_FOOTER = R"(Without --off: every spectrometer (or the one given by --device) takes a dark
+spectrum with the given exposure settings, and from then on subtracts it from
+the spectra it delivers. Cover the light input first.
+With --off: dark subtraction is switched off again.
+Device indices are those shown by 'velmor list'.
+
+Examples:
+  velmor dark --exposure-us 20000 --averaging 2
+  velmor dark --device 1 --exposure-us 20000 --averaging 2
+  velmor dark --off)";
+
+const char* const TRIGGER_FOOTER = R"(software: measurements start on command (what 'measure' and 'batch' use; they
+          switch every device to it themselves).
+external: the devices wait for a rising edge on their hardware trigger input.
+The mode is set on every connected spectrometer, then read back and printed.
+
+Examples:
+  velmor trigger external
+  velmor trigger software)";
+
+// CLI11's own number checks word their errors for floating point; these
+// speak of whole numbers in the range an int option can take.
+CLI::Validator wholeNumberFrom(int minimum)
+{
+    const std::string range = std::to_string(minimum) + " to " + std::to_string(std::numeric_limits<int>::max());
+    return CLI::Validator(
+        [minimum, range](std::string& input) -> std::string {
+            int value = 0;
+            const char* end = input.data() + input.size();
+            const auto [parsedUpTo, error] = std::from_chars(input.data(), end, value);
+            if (input.empty() || error != std::errc() || parsedUpTo != end || value < minimum) {
+                return "expected a whole number from " + range + ", got '" + input + "'";
+            }
+            return {};
+        },
+        "");
+}
+
+std::string inSeconds(std::chrono::milliseconds duration)
+{
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << static_cast<double>(duration.count()) / 1000 << " s";
+    return text.str();
+}
+
+} // namespace
+
+const char* commandName(Command command)
+{
+    switch (command) {
+    case Command::List: return "list";
+    case Command::Measure: return "measure";
+    case Command::Batch: return "batch";
+    case Command::Dark: return "dark";
+    case Command::Trigger: return "trigger";
+    }
+    return "velmor";
+}
+
+CommandLine::CommandLine() : mApp(PROGRAM_DESCRIPTION, "velmor")
+{
+    mApp.footer(PROGRAM_FOOTER);
+    mApp.require_subcommand(1);
+    // Global options are accepted after the command name as well.
+    mApp.fallthrough();
+    addGlobalOptions();
+    addListCommand();
+    addMeasureCommand();
+    addBatchCommand();
+    addDarkCommand();
+    addTriggerCommand();
+}
+
+void CommandLine::parse(int argc, const char* const argv[])
+{
+    mApp.parse(argc, argv);
+    identifyCommand();
+    checkOptionCombinations();
+}
+
+int CommandLine::exitFor(const CLI::ParseError& error)
+{
+    return mApp.exit(error);
+}
+
+const Options& CommandLine::options() const
+{
+    return mOptions;
+}
+
+void CommandLine::addGlobalOptions()
+{
+    mApp.add_option("--log", mOptions.logFile, "File that receives the library's diagnostic lines")
+        ->type_name("FILE")
+        ->capture_default_str();
+    mApp.add_flag("--verbose", mOptions.verbose, "Show the library's diagnostic lines on the console instead");
+}
+
+CLI::App* CommandLine::addCommand(Command command, const std::string& description, const std::string& footer)
+{
+    CLI::App* app = mApp.add_subcommand(commandName(command), description);
+    app->footer(footer);
+    return app;
+}
+
+void CommandLine::addListCommand()
+{
+    mList = addCommand(Command::List, "List the connected spectrometers", LIST_FOOTER);
+}
+
+void CommandLine::addExposureOptions(CLI::App& command)
+{
+    command.add_option("--exposure-us", mOptions.exposureUs, "Exposure (integration) time in microseconds")
+        ->type_name("N")
+        ->required()
+        ->check(wholeNumberFrom(1));
+    command.add_option("--averaging", mOptions.averaging, "Exposures averaged into one spectrum")
+        ->type_name("N")
+        ->required()
+        ->check(wholeNumberFrom(1));
+}
+
+void CommandLine::addAcquisitionOptions(CLI::App& app, Command command)
+{
+    app.add_option("--delay-us", mOptions.delayUs, "Trigger delay in microseconds")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(wholeNumberFrom(0));
+    const std::string fileNames = std::string(commandName(command)) + "-<serial>.csv";
+    app.add_option("--output", mOptions.outputDirectory,
+                   "Directory for the CSV files (" + fileNames + "), created if missing")
+        ->type_name("DIR")
+        ->capture_default_str();
+    app.add_option("--plot", mOptions.plotFile, "Also draw the spectra of every device into this SVG file")
+        ->type_name("FILE.svg");
+}
+
+void CommandLine::addMeasureCommand()
+{
+    mMeasure = addCommand(Command::Measure, "Measure continuously: --count spectra per spectrometer", MEASURE_FOOTER);
+    addExposureOptions(*mMeasure);
+    mMeasure->add_option("--count", mOptions.count, "Spectra per spectrometer")
+        ->type_name("N")
+        ->required()
+        ->check(wholeNumberFrom(1));
+    addAcquisitionOptions(*mMeasure, Command::Measure);
+}
+
+void CommandLine::addBatchCommand()
+{
+    mBatch = addCommand(Command::Batch, "Measure one batch of --collections spectra per spectrometer", BATCH_FOOTER);
+    mBatch->add_option("--collections", mOptions.collections, "Spectra in the batch of each spectrometer")
+        ->type_name("N")
+        ->required()
+        ->check(wholeNumberFrom(1));
+    addExposureOptions(*mBatch);
+    addAcquisitionOptions(*mBatch, Command::Batch);
+}
+
+void CommandLine::addDarkCommand()
+{
+    mDark = addCommand(Command::Dark, "Take a dark spectrum and subtract it, or switch subtraction off", DARK_FOOTER);
+    mDark->add_option("--device", mOptions.deviceIndex, "Only this spectrometer (index from 'velmor list')")
+        ->type_name("I")
+        ->check(wholeNumberFrom(0));
+    CLI::Option* off = mDark->add_flag("--off", mOptions.darkOff, "Switch dark subtraction off");
+    mDark
+        ->add_option("--exposure-us", mOptions.exposureUs,
+                     "Exposure time of the dark spectrum in microseconds (required without --off)")
+        ->type_name("N")
+        ->check(wholeNumberFrom(1))
+        ->excludes(off);
+    mDark
+        ->add_option("--averaging", mOptions.averaging,
+                     "Exposures averaged into the dark spectrum (required without --off)")
+        ->type_name("N")
+        ->check(wholeNumberFrom(1))
+        ->excludes(off);
+}
+
+void CommandLine::addTriggerCommand()
+{
+    mTrigger = addCommand(Command::Trigger, "Set how every spectrometer starts a measurement", TRIGGER_FOOTER);
+    mTrigger->add_option("mode", mTriggerModeName, "software or external")
+        ->type_name("MODE")
+        ->required()
+        ->check(CLI::IsMember({"software", "external"}));
+}
+
+void CommandLine::identifyCommand()
+{
+    const std::pair<CLI::App*, Command> commands[] = {{mList, Command::List},
+                                                      {mMeasure, Command::Measure},
+                                                      {mBatch, Command::Batch},
+                                                      {mDark, Command::Dark},
+                                                      {mTrigger, Command::Trigger}};
+    for (const auto& [app, command] : commands) {
+        if (app->parsed()) {
+            mOptions.command = command;
+        }
+    }
+    mOptions.triggerMode = mTriggerModeName == "external" ? TriggerMode::EXTERNAL : TriggerMode::SOFTWARE;
+}
+
+void CommandLine::checkOptionCombinations() const
+{
+    switch (mOptions.command) {
+    case Command::Measure: checkMeasureTiming(); break;
+    case Command::Batch: checkBatchTiming(); break;
+    case Command::Dark: checkDarkSettings(); break;
+    case Command::List:
+    case Command::Trigger: break;
+    }
+}
+
+// The library stops waiting for a spectrum after a time that ignores
+// averaging; settings beyond it would time out on every spectrum.
+void CommandLine::checkMeasureTiming() const
+{
+    const auto needed = timebudget::spectrumDuration(mOptions.exposureUs, mOptions.averaging, mOptions.delayUs);
+    const auto allowed = timebudget::libraryWaitForOneSpectrum(mOptions.exposureUs);
+    if (needed >= allowed) {
+        throw CLI::ValidationError("--averaging", "one spectrum takes " + inSeconds(needed) +
+                                                      " (exposure x averaging + delay), but the library waits only " +
+                                                      inSeconds(allowed) + " for it; lower --averaging");
+    }
+}
+
+void CommandLine::checkBatchTiming() const
+{
+    const auto needed = timebudget::batchDuration(mOptions.exposureUs, mOptions.averaging, mOptions.collections);
+    const auto allowed = timebudget::libraryBatchCollectionLimit(mOptions.exposureUs, mOptions.collections);
+    if (needed > allowed) {
+        throw CLI::ValidationError("--averaging", "the batch takes " + inSeconds(needed) +
+                                                      " (exposure x averaging x collections), but the library "
+                                                      "collects for only " +
+                                                      inSeconds(allowed) + "; lower --averaging or --collections");
+    }
+}
+
+void CommandLine::checkDarkSettings() const
+{
+    if (mOptions.darkOff) {
+        return;
+    }
+    for (const char* name : {"--exposure-us", "--averaging"}) {
+        if (mDark->count(name) == 0) {
+            throw CLI::RequiredError(std::string(name) + " (needed unless --off)");
+        }
+    }
+}
+
+} // namespace velmorcli

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <velmor/spectrometerdevice.h>
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+namespace velmorcli {
+
+enum class Command { List, Measure, Batch, Dark, Trigger };
+
+// The name of the command on the command line; also the prefix of its
+// messages and of its file names.
+const char* commandName(Command command);
+
+// Every option of every command; a command reads the ones it has.
+struct Options {
+    static constexpr int ALL_DEVICES = -1;
+
+    Command command = Command::List;
+    std::string logFile = "velmor.log";
+    bool verbose = false;
+
+    int exposureUs = 0;
+    int averaging = 0;
+    int delayUs = 0;
+    int count = 0;
+    int collections = 0;
+    std::string outputDirectory = ".";
+    std::string plotFile; // empty: no plot
+
+    int deviceIndex = ALL_DEVICES;
+    bool darkOff = false;
+
+    TriggerMode triggerMode = TriggerMode::SOFTWARE;
+};
+
+// The tool's command line: the commands, their options, the checks on the
+// option values and the help texts.
+class CommandLine {
+public:
+    CommandLine();
+
+    // Throws CLI::ParseError for a bad command line and for --help; pass it
+    // to exitFor().
+    void parse(int argc, const char* const argv[]);
+
+    // Prints the help or the error and returns the exit status CLI11 gives it.
+    int exitFor(const CLI::ParseError& error);
+
+    const Options& options() const;
+
+private:
+    void addGlobalOptions();
+    void addListCommand();
+    void addMeasureCommand();
+    void addBatchCommand();
+    void addDarkCommand();
+    void addTriggerCommand();
+    CLI::App* addCommand(Command command, const std::string& description, const std::string& footer);
+    void addExposureOptions(CLI::App& command);
+    void addAcquisitionOptions(CLI::App& app, Command command);
+
+    void identifyCommand();
+    void checkOptionCombinations() const;
+    void checkMeasureTiming() const;
+    void checkBatchTiming() const;
+    void checkDarkSettings() const;
+
+    CLI::App mApp;
+    Options mOptions;
+    std::string mTriggerModeName;
+    CLI::App* mList = nullptr;
+    CLI::App* mMeasure = nullptr;
+    CLI::App* mBatch = nullptr;
+    CLI::App* mDark = nullptr;
+    CLI::App* mTrigger = nullptr;
+};
+
+} // namespace velmorcli

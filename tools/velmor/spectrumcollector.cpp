@@ -1,0 +1,108 @@
+#include "spectrumcollector.h"
+
+#include <algorithm>
+
+namespace velmorcli {
+
+SpectrumCollector::SpectrumCollector(const std::vector<std::string>& serialNumbers)
+{
+    const auto now = std::chrono::steady_clock::now();
+    for (const std::string& serialNumber : serialNumbers) {
+        Device device;
+        device.spectra.serialNumber = serialNumber;
+        device.lastNews = now;
+        mDevices.push_back(std::move(device));
+    }
+}
+
+void SpectrumCollector::onDataReceived(std::string serialNumber, const std::vector<float>& wavelength,
+                                       const std::vector<float>& spectrum)
+{
+    const auto receivedAt = std::chrono::system_clock::now();
+    std::lock_guard<std::mutex> lock(mMutex);
+    Device& device = deviceWithSerial(serialNumber);
+    device.spectra.wavelengths = wavelength;
+    device.spectra.spectra.push_back(ReceivedSpectrum{receivedAt, spectrum});
+    ++device.spectra.deliveries;
+    noteNews(device);
+}
+
+void SpectrumCollector::onDataReceivedBanch(std::string serialNumber, const std::vector<float>& wavelength,
+                                            const std::vector<std::vector<float>>& spectra)
+{
+    const auto receivedAt = std::chrono::system_clock::now();
+    std::lock_guard<std::mutex> lock(mMutex);
+    Device& device = deviceWithSerial(serialNumber);
+    device.spectra.wavelengths = wavelength;
+    for (const std::vector<float>& spectrum : spectra) {
+        device.spectra.spectra.push_back(ReceivedSpectrum{receivedAt, spectrum});
+    }
+    ++device.spectra.deliveries;
+    noteNews(device);
+}
+
+void SpectrumCollector::onError(std::string serialNumber, const std::string& message)
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    Device& device = deviceWithSerial(serialNumber);
+    device.spectra.errors.push_back(message);
+    noteNews(device);
+}
+
+std::vector<SpectrumCollector::DeviceProgress> SpectrumCollector::progress()
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    return progressLocked();
+}
+
+std::vector<SpectrumCollector::DeviceProgress>
+SpectrumCollector::progressAfterNews(std::chrono::steady_clock::time_point until)
+{
+    std::unique_lock<std::mutex> lock(mMutex);
+    mNews.wait_until(lock, until, [this] { return mNewsCount != mNewsReported; });
+    return progressLocked();
+}
+
+std::vector<DeviceSpectra> SpectrumCollector::results() const
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<DeviceSpectra> results;
+    for (const Device& device : mDevices) {
+        results.push_back(device.spectra);
+    }
+    return results;
+}
+
+SpectrumCollector::Device& SpectrumCollector::deviceWithSerial(const std::string& serialNumber)
+{
+    const auto found = std::find_if(mDevices.begin(), mDevices.end(),
+                                    [&](const Device& device) { return device.spectra.serialNumber == serialNumber; });
+    if (found != mDevices.end()) {
+        return *found;
+    }
+    // Not announced at construction; keep it all the same.
+    Device device;
+    device.spectra.serialNumber = serialNumber;
+    mDevices.push_back(std::move(device));
+    return mDevices.back();
+}
+
+void SpectrumCollector::noteNews(Device& device)
+{
+    device.lastNews = std::chrono::steady_clock::now();
+    ++mNewsCount;
+    mNews.notify_all();
+}
+
+std::vector<SpectrumCollector::DeviceProgress> SpectrumCollector::progressLocked()
+{
+    mNewsReported = mNewsCount;
+    std::vector<DeviceProgress> progress;
+    for (const Device& device : mDevices) {
+        progress.push_back(DeviceProgress{device.spectra.serialNumber, device.spectra.spectra.size(),
+                                          device.spectra.errors.size(), device.spectra.deliveries, device.lastNews});
+    }
+    return progress;
+}
+
+} // namespace velmorcli

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace velmorcli {
+
+// Local time with milliseconds, e.g. "2026-12-08T05:12:03.123".
+std::string formatLocalTimestamp(std::chrono::system_clock::time_point time);
+
+} // namespace velmorcli
