@@ -105,12 +105,18 @@ UsbfsDevice::UsbfsDevice(std::shared_ptr<UsbFunction> function, std::vector<Endp
     g_signal_connect(handler_.get(), "client-connected", G_CALLBACK(&UsbfsDevice::onClientConnected), this);
 }
 
+// umockdev's worker may have served this device a moment ago: the lock
+// orders its last touch of the queues before their destruction.
 UsbfsDevice::~UsbfsDevice()
 {
     g_signal_handlers_disconnect_by_data(handler_.get(), this);
+    std::lock_guard lock(mutex_);
     for (const auto& [client, generation] : clientGenerations_) {
         g_object_weak_unref(G_OBJECT(client), &UsbfsDevice::onClientFinalized, this);
     }
+    clientGenerations_.clear();
+    pending_.clear();
+    completed_.clear();
 }
 
 void UsbfsDevice::unplug()
