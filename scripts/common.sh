@@ -25,9 +25,17 @@ install_packages() {
 }
 
 # configure_and_build <build dir> [cmake options...]
+# The compiler's output goes to <build dir>/build.log; its end is shown when
+# the build fails.
 configure_and_build() {
   local dir="$1"
   shift
-  cmake -S "$VELMOR_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" --parallel "$(nproc)"
+  mkdir -p "$dir"
+  echo "Building in $dir (log: $dir/build.log)"
+  if ! { cmake -S "$VELMOR_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
+         cmake --build "$dir" --parallel "$(nproc)"; } >"$dir/build.log" 2>&1; then
+    tail -n 60 "$dir/build.log"
+    echo "Build failed; the whole log is $dir/build.log" >&2
+    return 1
+  fi
 }
