@@ -5,7 +5,7 @@
 # Usage: bash scripts/check-install.sh <build dir>
 set -euo pipefail
 VELMOR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$1"
+build="$(cd "$1" && pwd)"
 prefix="$build/staging"
 rm -rf "$prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -24,7 +24,12 @@ export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 "$example/allheaders" >/dev/null
 echo "ok: every public header compiles in a host project and the exported classes link"
 for program in "$example/hostapp" "$example/hostapp-pkgconfig"; do
-  "$prefix/bin/velmor-sim" --devices 2 --time-scale 10 -- "$program" >/dev/null
+  log="$example/$(basename "$program").log"
+  if ! "$prefix/bin/velmor-sim" --devices 2 --time-scale 10 -- "$program" >"$log" 2>&1; then
+    cat "$log"
+    echo "FAILED: $(basename "$program") on simulated spectrometers" >&2
+    exit 1
+  fi
   echo "ok: $(basename "$program") built against the installed package ran on 2 simulated spectrometers"
 done
 test -f "$prefix/lib/udev/rules.d/70-velmor.rules"

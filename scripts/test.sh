@@ -2,8 +2,9 @@
 # Builds the project and runs the whole test suite against simulated
 # spectrometers: a normal build (then the install check: the example host
 # built against the installed package), an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, a ThreadSanitizer build, and the Windows
-# DLL cross-build with its export check and unit tests under wine.
+# UndefinedBehaviorSanitizer build, a ThreadSanitizer build, a short run of
+# each fuzzer, and the Windows DLL cross-build with its export check and unit
+# tests under wine. The benchmarks are built, not run (see bench/README.md).
 # Usage: bash scripts/test.sh   (as root, or with sudo for apt-get)
 set -euo pipefail
 VELMOR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -20,7 +21,7 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure --parallel "$jobs" --timeout 300 ${exclude:+--exclude-regex "$exclude"}
 }
 
-run_suite "tests" "$VELMOR_ROOT/build/test" ""
+run_suite "tests" "$VELMOR_ROOT/build/test" "" -DVELMOR_BUILD_BENCHMARKS=ON
 echo "=== install check ==="
 bash "$VELMOR_ROOT/scripts/check-install.sh" "$VELMOR_ROOT/build/test"
 # The one slow case (a dark acquisition that never ends: 1000 polls of
@@ -30,5 +31,7 @@ run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$VELMOR
   -DVELMOR_SANITIZE=address
 run_suite "tests under ThreadSanitizer" "$VELMOR_ROOT/build/tsan" "Slow$" \
   -DVELMOR_SANITIZE=thread
+echo "=== fuzzers, 20 s each ==="
+bash "$VELMOR_ROOT/fuzz/run-smoke.sh" 20
 echo "=== Windows DLL ==="
 bash "$VELMOR_ROOT/scripts/windows-dll.sh"

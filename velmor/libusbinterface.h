@@ -39,8 +39,9 @@ private:
     void configureDevice();
 
     libusb_device_handle* mDevHandle;
-    uint16_t mVendorId;
-    uint16_t mProductId;
+    // Kept for the record: the device is found again by bus and address.
+    [[maybe_unused]] uint16_t mVendorId;
+    [[maybe_unused]] uint16_t mProductId;
     uint8_t mBusNumber;
     uint8_t mDeviceAddress;
     bool mOpenFlag;

@@ -1,0 +1,98 @@
+#include "fuzzedspectrometer.h"
+
+#include "umockdevrestart.h"
+
+#include <velmor/libusbinterface.h>
+
+#include <algorithm>
+#include <exception>
+#include <iostream>
+#include <streambuf>
+
+namespace {
+
+// Swallows what is written to it once the stream has formatted it, so that
+// the library's logging of the replies it got runs in full.
+class DiscardingBuffer : public std::streambuf {
+protected:
+    int overflow(int character) override { return traits_type::not_eof(character); }
+    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+};
+
+velmorsim::SpectrometerConfig fuzzedConfig()
+{
+    velmorsim::SpectrometerConfig config;
+    config.pixelCount = FuzzedSpectrometer::kPixelCount;
+    config.endPixel = FuzzedSpectrometer::kPixelCount - 1;
+    config.timeScale = 100.0;
+    return config;
+}
+
+} // namespace
+
+FuzzedSpectrometer::FuzzedSpectrometer()
+    : mModel(std::make_shared<velmorsim::SpectrometerModel>(fuzzedConfig())), mId(mBus.addDevice(mModel))
+{
+    ensureConnected();
+}
+
+// The device object goes first: its libusb context must end before the bus.
+FuzzedSpectrometer::~FuzzedSpectrometer()
+{
+    mDevice.reset();
+}
+
+std::unique_ptr<SpectrometerDevice> FuzzedSpectrometer::connect() const
+{
+    return std::make_unique<SpectrometerDevice>(std::make_unique<LibusbInterface>(
+        VELMOR_USB_VID, VELMOR_USB_PID, mBus.busNumber(mId), mBus.deviceAddress(mId)));
+}
+
+void FuzzedSpectrometer::reconnect()
+{
+    mDevice.reset();
+    mDevice = connect();
+}
+
+void FuzzedSpectrometer::ensureConnected()
+{
+    if (!mDevice) {
+        mDevice = connect();
+    }
+}
+
+void prepareFuzzedSpectrometer(int argc, char** argv)
+{
+    runUnderUmockdevPreload(argc, argv);
+    static DiscardingBuffer discarded;
+    std::cout.rdbuf(&discarded);
+    std::cerr.rdbuf(&discarded);
+    fuzzedSpectrometer();
+}
+
+FuzzedSpectrometer& fuzzedSpectrometer()
+{
+    static FuzzedSpectrometer spectrometer;
+    return spectrometer;
+}
+
+void runReplyCase(const std::vector<ReplyCase>& cases, const uint8_t* data, std::size_t size)
+{
+    if (size == 0) {
+        return;
+    }
+    const ReplyCase& replyCase = cases[data[0] % cases.size()];
+    const std::size_t replyLength = std::min(size - 1, static_cast<std::size_t>(SpectrometerDevice::MAX_RX_LENGTH));
+    FuzzedSpectrometer& spectrometer = fuzzedSpectrometer();
+    spectrometer.model().injectFault(
+        replyCase.command, velmorsim::Fault::fixedReply(std::vector<uint8_t>(data + 1, data + 1 + replyLength)),
+        replyCase.replies);
+    try {
+        replyCase.run(spectrometer);
+    } catch (const std::exception&) {
+        // Refusing a reply is the library's right; only a crash or a
+        // sanitizer report is a finding.
+    }
+    spectrometer.model().clearFaults();
+    spectrometer.ensureConnected();
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "simulator/spectrometermodel.h"
+#include "simulator/virtualusbbus.h"
+
+#include <velmor/spectrometerdevice.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// The reply fuzzers' spectrometer: one simulated device on a virtual USB bus
+// of this process and a device object connected to it, kept for the whole
+// run. Acquisitions run 100 times faster than real time, so that a dark
+// spectrum one input starts is over before the next input.
+class FuzzedSpectrometer {
+public:
+    // Few pixels, so that a valid spectrum record (580 bytes) is cheap to
+    // mutate; longer replies are still tried, up to the longest one read.
+    static constexpr uint16_t kPixelCount = 128;
+
+    FuzzedSpectrometer();
+    ~FuzzedSpectrometer();
+
+    FuzzedSpectrometer(const FuzzedSpectrometer&) = delete;
+    FuzzedSpectrometer& operator=(const FuzzedSpectrometer&) = delete;
+
+    velmorsim::SpectrometerModel& model() { return *mModel; }
+    SpectrometerDevice& device() { return *mDevice; }
+
+    // Drops the device object and initializes a new one over the same
+    // device. When that throws, there is no device object until
+    // ensureConnected().
+    void reconnect();
+    void ensureConnected();
+
+private:
+    std::unique_ptr<SpectrometerDevice> connect() const;
+
+    velmorsim::VirtualUsbBus mBus;
+    std::shared_ptr<velmorsim::SpectrometerModel> mModel;
+    int mId;
+    std::unique_ptr<SpectrometerDevice> mDevice;
+};
+
+// An operation of the library that gets the fuzzer's input as its reply to
+// one command.
+struct ReplyCase {
+    const char* name;     // also the name of its seed file
+    uint32_t command;     // the command whose reply is replaced
+    std::size_t replies;  // how many of its replies (velmorsim::kForever: all) during the operation
+    void (*run)(FuzzedSpectrometer&);
+};
+
+// Sets the process up for the spectrometer: under umockdev's preload
+// (starting over if needed), with the library's progress lines discarded so
+// that they do not drown libFuzzer's. Then builds the spectrometer.
+void prepareFuzzedSpectrometer(int argc, char** argv);
+
+// The process's spectrometer, built on first use.
+FuzzedSpectrometer& fuzzedSpectrometer();
+
+// One fuzz input: its first byte picks the case, the rest is the reply, cut
+// to the longest reply the library reads at once (one read never returns
+// more, and a longer reply would spill into the next exchange).
+void runReplyCase(const std::vector<ReplyCase>& cases, const uint8_t* data, std::size_t size);
