@@ -1,10 +1,10 @@
 #include "csvwriter.h"
 
+#include "outputfile.h"
 #include "timestamp.h"
 
 #include <algorithm>
 #include <charconv>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 
@@ -57,14 +57,7 @@ void CsvWriter::write(std::ostream& out) const
 
 void CsvWriter::writeFile(const std::filesystem::path& path) const
 {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (file) {
-        write(file);
-        file.close();
-    }
-    if (!file) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
+    writeOutputFile(path, [this](std::ostream& out) { write(out); });
 }
 
 std::vector<std::string> CsvWriter::columnLabels() const

@@ -1,9 +1,10 @@
 #include "svgplot.h"
 
+#include "outputfile.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <limits>
 #include <stdexcept>
@@ -103,14 +104,7 @@ void SvgPlot::write(std::ostream& out) const
 
 void SvgPlot::writeFile(const std::filesystem::path& path) const
 {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (file) {
-        write(file);
-        file.close();
-    }
-    if (!file) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
+    writeOutputFile(path, [this](std::ostream& out) { write(out); });
 }
 
 double SvgPlot::Frame::pixelX(double x) const
