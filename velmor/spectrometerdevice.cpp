@@ -4,6 +4,7 @@
 #include <velmor/libusbinterface.h>
 
 #include "localclock.h"
+#include "logsink.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,6 +17,8 @@
 #include <libusb.h>
 
 const int SpectrometerDevice::MAX_RX_LENGTH = 16492;
+
+using velmor_detail::LogSink;
 
 namespace {
 
@@ -75,7 +78,7 @@ std::string deviceErrorMessage(uint32_t command, uint32_t returnCode)
     return text.str();
 }
 
-// Hexadecimal through a string: switching std::cout itself to hex would race
+// Hexadecimal through a string: switching the shared output stream to hex would race
 // with other threads formatting numbers on it.
 std::string hexText(uint32_t value)
 {
@@ -121,37 +124,37 @@ void logAppliedProcessing(uint16_t applied)
     const unsigned reserved = (applied >> 8) & 0x000Fu;
     const unsigned errorFlags = (applied >> 12) & 0x000Fu;
 
-    std::cout << "应用的处理标志位 (AppliedProcessing): 0x" << hexText(applied) << std::endl;
-    std::cout << "  强度单位 (IntensityUnit): ";
+    LogSink::out() << "应用的处理标志位 (AppliedProcessing): 0x" << hexText(applied) << std::endl;
+    LogSink::out() << "  强度单位 (IntensityUnit): ";
     if (const char* name = intensityUnitName(unit)) {
-        std::cout << name << std::endl;
+        LogSink::out() << name << std::endl;
     } else {
-        std::cout << "未知(" << unit << ")" << std::endl;
+        LogSink::out() << "未知(" << unit << ")" << std::endl;
     }
-    std::cout << "  暗背景扣除 (Dark Subtraction): " << (darkSubtracted != 0 ? "已应用" : "未应用") << std::endl;
-    std::cout << "  保留 (Reserved): 0x" << hexText(reserved) << std::endl;
+    LogSink::out() << "  暗背景扣除 (Dark Subtraction): " << (darkSubtracted != 0 ? "已应用" : "未应用") << std::endl;
+    LogSink::out() << "  保留 (Reserved): 0x" << hexText(reserved) << std::endl;
     if (errorFlags != 0) {
-        std::cout << "  处理错误标志 (Error Flags): 0x" << hexText(errorFlags) << std::endl;
+        LogSink::out() << "  处理错误标志 (Error Flags): 0x" << hexText(errorFlags) << std::endl;
     }
 }
 
 void logSpectrumHeader(const SpectrumHeader& header)
 {
     const char* nameEnd = std::find(header.Name, header.Name + sizeof(header.Name), '\0');
-    std::cout << "曝光时间: " << header.ExposureTime << " 微秒" << std::endl;
-    std::cout << "平均次数: " << header.Averaging << std::endl;
-    std::cout << "时间戳: " << header.Time << " 0.1ms" << std::endl;
-    std::cout << "日期戳: " << header.Date << std::endl;
-    std::cout << "负载水平: " << header.LoadLevel << std::endl;
-    std::cout << "传感器温度: " << header.SensorTemperature << " 摄氏度" << std::endl;
-    std::cout << "像素数量: " << header.PixelCount << std::endl;
-    std::cout << "数据格式: " << static_cast<unsigned>(header.DataFormat) << std::endl;
-    std::cout << "版本号: " << static_cast<unsigned>(header.VersionNumber) << std::endl;
-    std::cout << "曝光设置: " << header.ExposureSettings << std::endl;
-    std::cout << "应用的处理标志位: " << header.AppliedProcessing << std::endl;
-    std::cout << "名称: " << std::string(header.Name, nameEnd) << std::endl;
-    std::cout << "暗电流平均值: " << header.DarkAvg << std::endl;
-    std::cout << "读出噪声: " << header.ReadoutNoise << std::endl;
+    LogSink::out() << "曝光时间: " << header.ExposureTime << " 微秒" << std::endl;
+    LogSink::out() << "平均次数: " << header.Averaging << std::endl;
+    LogSink::out() << "时间戳: " << header.Time << " 0.1ms" << std::endl;
+    LogSink::out() << "日期戳: " << header.Date << std::endl;
+    LogSink::out() << "负载水平: " << header.LoadLevel << std::endl;
+    LogSink::out() << "传感器温度: " << header.SensorTemperature << " 摄氏度" << std::endl;
+    LogSink::out() << "像素数量: " << header.PixelCount << std::endl;
+    LogSink::out() << "数据格式: " << static_cast<unsigned>(header.DataFormat) << std::endl;
+    LogSink::out() << "版本号: " << static_cast<unsigned>(header.VersionNumber) << std::endl;
+    LogSink::out() << "曝光设置: " << header.ExposureSettings << std::endl;
+    LogSink::out() << "应用的处理标志位: " << header.AppliedProcessing << std::endl;
+    LogSink::out() << "名称: " << std::string(header.Name, nameEnd) << std::endl;
+    LogSink::out() << "暗电流平均值: " << header.DarkAvg << std::endl;
+    LogSink::out() << "读出噪声: " << header.ReadoutNoise << std::endl;
     logAppliedProcessing(header.AppliedProcessing);
 }
 
@@ -173,22 +176,22 @@ SpectrometerDevice::SpectrometerDevice(std::unique_ptr<LibusbInterface> device)
     if (!m_device) {
         throw std::runtime_error("USB设备接口为空");
     }
-    std::cout << "开始初始化光谱仪设备..." << std::endl;
+    LogSink::out() << "开始初始化光谱仪设备..." << std::endl;
     try {
         if (!m_device->isOpen()) {
-            std::cout << "设备未打开，正在打开..." << std::endl;
+            LogSink::out() << "设备未打开，正在打开..." << std::endl;
             m_device->open();
         }
         std::this_thread::sleep_for(SETTLE_BEFORE_INITIALIZE);
-        std::cout << "正在获取设备参数..." << std::endl;
+        LogSink::out() << "正在获取设备参数..." << std::endl;
         initialize();
-        std::cout << "设备初始化完成" << std::endl;
+        LogSink::out() << "设备初始化完成" << std::endl;
     } catch (const std::exception& e) {
-        std::cerr << "设备初始化失败: " << e.what() << std::endl;
+        LogSink::err() << "设备初始化失败: " << e.what() << std::endl;
         closeTransport();
         throw;
     } catch (...) {
-        std::cerr << "设备初始化失败: 未知异常" << std::endl;
+        LogSink::err() << "设备初始化失败: 未知异常" << std::endl;
         closeTransport();
         throw;
     }
@@ -205,37 +208,37 @@ void SpectrometerDevice::closeTransport()
 
 void SpectrometerDevice::initialize()
 {
-    std::cout << "获取序列号..." << std::endl;
+    LogSink::out() << "获取序列号..." << std::endl;
     m_serialNumber = getSerialNumber();
-    std::cout << "序列号: " << m_serialNumber << std::endl;
+    LogSink::out() << "序列号: " << m_serialNumber << std::endl;
 
-    std::cout << "获取起始像素..." << std::endl;
+    LogSink::out() << "获取起始像素..." << std::endl;
     m_startPixel = getStartPixel();
-    std::cout << "起始像素: " << m_startPixel << std::endl;
+    LogSink::out() << "起始像素: " << m_startPixel << std::endl;
 
-    std::cout << "获取结束像素..." << std::endl;
+    LogSink::out() << "获取结束像素..." << std::endl;
     m_endPixel = getEndPixel();
-    std::cout << "结束像素: " << m_endPixel << std::endl;
+    LogSink::out() << "结束像素: " << m_endPixel << std::endl;
 
-    std::cout << "获取像素数量..." << std::endl;
+    LogSink::out() << "获取像素数量..." << std::endl;
     m_pixelCount = static_cast<size_t>(getPixelCount());
-    std::cout << "像素数量: " << m_pixelCount << std::endl;
+    LogSink::out() << "像素数量: " << m_pixelCount << std::endl;
 
-    std::cout << "获取波长信息..." << std::endl;
+    LogSink::out() << "获取波长信息..." << std::endl;
     m_wavelengths = readWavelengthsFromDevice();
     if (m_wavelengths.empty()) {
-        std::cout << "波长范围: 无 (像素数量为 0)" << std::endl;
+        LogSink::out() << "波长范围: 无 (像素数量为 0)" << std::endl;
     } else {
-        std::cout << "波长范围: " << m_wavelengths.front() << " - " << m_wavelengths.back() << " nm" << std::endl;
+        LogSink::out() << "波长范围: " << m_wavelengths.front() << " - " << m_wavelengths.back() << " nm" << std::endl;
     }
 
     softwareVersion = readSoftwareVersion();
-    std::cout << "设备软件版本: " << softwareVersion.toString() << std::endl;
-    std::cout << "最小支持版本: " << minFirmwareDateTime.toString() << std::endl;
+    LogSink::out() << "设备软件版本: " << softwareVersion.toString() << std::endl;
+    LogSink::out() << "最小支持版本: " << minFirmwareDateTime.toString() << std::endl;
     if (softwareVersion >= minFirmwareDateTime) {
-        std::cout << "设备支持日期时间功能" << std::endl;
+        LogSink::out() << "设备支持日期时间功能" << std::endl;
     } else {
-        std::cout << "设备不支持日期时间功能，需要固件版本 >= " << minFirmwareDateTime.toString() << std::endl;
+        LogSink::out() << "设备不支持日期时间功能，需要固件版本 >= " << minFirmwareDateTime.toString() << std::endl;
     }
 
     updateTimeInDevice();
@@ -282,9 +285,9 @@ std::vector<float> SpectrometerDevice::readWavelengthsFromDevice()
         wavelengths[p] = c[0] + t;
     }
     if (wavelengths.empty()) {
-        std::cout << "Wavelength range: none (pixel count 0)" << std::endl;
+        LogSink::out() << "Wavelength range: none (pixel count 0)" << std::endl;
     } else {
-        std::cout << "Wavelength range: " << wavelengths.front() << " to " << wavelengths.back() << " nm"
+        LogSink::out() << "Wavelength range: " << wavelengths.front() << " to " << wavelengths.back() << " nm"
                   << std::endl;
     }
     return wavelengths;
@@ -295,14 +298,14 @@ FirmwareVersion SpectrometerDevice::readSoftwareVersion()
     try {
         const std::vector<uint8_t> reply = sendReceiveMessage(Command::GET_FIRMWARE_VERSION);
         if (reply.size() < 8) {
-            std::cout << "读取软件版本失败：响应数据不足，实际长度: " << reply.size() << std::endl;
+            LogSink::out() << "读取软件版本失败：响应数据不足，实际长度: " << reply.size() << std::endl;
             return FirmwareVersion(0, 0, 0, 0);
         }
         const FirmwareVersion version(reply[7], reply[6], reply[5], reply[4]);
-        std::cout << "读取到软件版本: " << version.toString() << std::endl;
+        LogSink::out() << "读取到软件版本: " << version.toString() << std::endl;
         return version;
     } catch (const std::exception& e) {
-        std::cout << "读取软件版本异常: " << e.what() << std::endl;
+        LogSink::out() << "读取软件版本异常: " << e.what() << std::endl;
         return FirmwareVersion(0, 0, 0, 0);
     }
 }
@@ -310,7 +313,7 @@ FirmwareVersion SpectrometerDevice::readSoftwareVersion()
 void SpectrometerDevice::updateTimeInDevice()
 {
     if (!(softwareVersion >= minFirmwareDateTime)) {
-        std::cout << "设备固件版本过低，不支持时间同步功能" << std::endl;
+        LogSink::out() << "设备固件版本过低，不支持时间同步功能" << std::endl;
         return;
     }
     const auto now = std::chrono::system_clock::now();
@@ -330,13 +333,13 @@ void SpectrometerDevice::updateTimeInDevice()
         appendLittleEndian(payload, days);
         const uint32_t returnCode = returnCodeOf(sendReceiveMessage(Command::SET_DEVICE_CLOCK, payload));
         if (returnCode == 0) {
-            std::cout << "设备时间同步成功" << std::endl;
+            LogSink::out() << "设备时间同步成功" << std::endl;
             nextTimeUpdate = now + CLOCK_UPDATE_INTERVAL;
         } else {
-            std::cout << "设备时间同步失败，错误码: " << hexText(returnCode) << std::endl;
+            LogSink::out() << "设备时间同步失败，错误码: " << hexText(returnCode) << std::endl;
         }
     } catch (const std::exception& e) {
-        std::cout << "时间同步异常: " << e.what() << std::endl;
+        LogSink::out() << "时间同步异常: " << e.what() << std::endl;
     }
 }
 
@@ -354,9 +357,9 @@ void SpectrometerDevice::setGain(int gain)
 {
     const uint32_t returnCode = returnCodeOf(sendReceiveMessage(Command::SET_GAIN, static_cast<uint32_t>(gain)));
     if (returnCode == 0) {
-        std::cout << "设置增益成功 " << hexText(returnCode) << std::endl;
+        LogSink::out() << "设置增益成功 " << hexText(returnCode) << std::endl;
     } else {
-        std::cout << "设置增益失败" << hexText(returnCode) << std::endl;
+        LogSink::out() << "设置增益失败" << hexText(returnCode) << std::endl;
     }
 }
 
@@ -505,12 +508,12 @@ std::vector<uint8_t> SpectrometerDevice::readSpectrumRecord(const char* tooShort
     std::vector<uint8_t> record = sendReceiveMessage(Command::GET_SPECTRUM);
     if (record.size() < SPECTRUM_HEADER_OFFSET + sizeof(SpectrumHeader)) {
         if (logDetails) {
-            std::cout << "接收到的光谱数据长度不足，长度为: " << record.size() << std::endl;
+            LogSink::out() << "接收到的光谱数据长度不足，长度为: " << record.size() << std::endl;
         }
         throw std::runtime_error(tooShortText);
     }
     if (logDetails) {
-        std::cout << "获取光谱数据时间: " << velmor_detail::formatLocalTimestamp(std::chrono::system_clock::now())
+        LogSink::out() << "获取光谱数据时间: " << velmor_detail::formatLocalTimestamp(std::chrono::system_clock::now())
                   << std::endl;
     }
     std::memcpy(&header, record.data() + SPECTRUM_HEADER_OFFSET, sizeof(SpectrumHeader));
@@ -581,7 +584,7 @@ std::vector<std::vector<float>> SpectrometerDevice::getAllSpectrumData()
         try {
             spectra.push_back(getSpectrum(time01ms, dateDays, exposureTimeUs, averaging));
         } catch (const std::exception& e) {
-            std::cerr << "Error reading spectrum " << i << ": " << e.what() << std::endl;
+            LogSink::err() << "Error reading spectrum " << i << ": " << e.what() << std::endl;
         }
     }
     return spectra;
@@ -597,36 +600,36 @@ void SpectrometerDevice::discardSpectrum()
 
 void SpectrometerDevice::takeDarkSpectrum()
 {
-    std::cout << "Taking dark spectrum..." << std::endl;
+    LogSink::out() << "Taking dark spectrum..." << std::endl;
     updateTimeInDevice();
     sendReceiveMessage(Command::SET_TRIGGER_SOURCE, 0);
 
     const uint32_t darkReturnCode = returnCodeOf(sendReceiveMessage(Command::TAKE_DARK));
     if (darkReturnCode != 0) {
-        std::cout << "暗光谱采集命令发送失败，错误码: " << hexText(darkReturnCode) << std::endl;
+        LogSink::out() << "暗光谱采集命令发送失败，错误码: " << hexText(darkReturnCode) << std::endl;
         throw std::runtime_error("TakeDarkSpectrum failed, returnCode=0x" + hexText(darkReturnCode));
     }
-    std::cout << "暗光谱采集命令已发送" << std::endl;
+    LogSink::out() << "暗光谱采集命令已发送" << std::endl;
 
     for (int polls = 0;;) {
         std::this_thread::sleep_for(DARK_POLL_INTERVAL);
         const SpectrStatus status = getStatus();
         if (++polls > DARK_POLL_LIMIT) {
-            std::cout << "暗光谱采集超时" << std::endl;
+            LogSink::out() << "暗光谱采集超时" << std::endl;
             throw std::runtime_error("暗光谱采集超时");
         }
         if (status != SpectrStatus::TakingSpectrum) {
             break;
         }
     }
-    std::cout << "暗光谱采集完成" << std::endl;
+    LogSink::out() << "暗光谱采集完成" << std::endl;
 
     const uint32_t subtractReturnCode = returnCodeOf(sendReceiveMessage(Command::SET_SUBTRACT_DARK, 1));
     if (subtractReturnCode != 0) {
-        std::cout << "启用暗背景扣除失败，错误码: " << hexText(subtractReturnCode) << std::endl;
+        LogSink::out() << "启用暗背景扣除失败，错误码: " << hexText(subtractReturnCode) << std::endl;
         throw std::runtime_error("SetSubtractDark failed, returnCode=0x" + hexText(subtractReturnCode));
     }
-    std::cout << "暗背景扣除已启用" << std::endl;
+    LogSink::out() << "暗背景扣除已启用" << std::endl;
     m_subtractDark = true;
     sendReceiveMessage(Command::SET_TRIGGER_SOURCE, 1);
 }
@@ -637,9 +640,9 @@ void SpectrometerDevice::setSubtractDark(bool enable)
     m_subtractDark = enable;
     try {
         sendReceiveMessage(Command::SET_SUBTRACT_DARK, enable ? 1u : 0u);
-        std::cout << "暗背景扣除设置为: " << (enable ? "启用" : "禁用") << std::endl;
+        LogSink::out() << "暗背景扣除设置为: " << (enable ? "启用" : "禁用") << std::endl;
     } catch (const std::exception& e) {
-        std::cerr << "设置暗背景扣除失败: " << e.what() << std::endl;
+        LogSink::err() << "设置暗背景扣除失败: " << e.what() << std::endl;
         throw;
     }
 }

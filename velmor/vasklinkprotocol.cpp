@@ -3,6 +3,7 @@
 #include <velmor/libusbinterface.h>
 
 #include "localclock.h"
+#include "logsink.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +15,8 @@
 
 const uint16_t VaskLinkProtocol::TARGET_VID = VELMOR_USB_VID;
 const uint16_t VaskLinkProtocol::TARGET_PID = VELMOR_USB_PID;
+
+using velmor_detail::LogSink;
 
 namespace {
 
@@ -139,7 +142,7 @@ VaskLinkProtocol::~VaskLinkProtocol()
     try {
         stopMeasurement();
     } catch (const std::exception& e) {
-        std::cerr << "Exception in ~VaskLinkProtocol during stopMeasurement(): " << e.what() << std::endl;
+        LogSink::err() << "Exception in ~VaskLinkProtocol during stopMeasurement(): " << e.what() << std::endl;
     }
     disconnectDevice();
 }
@@ -150,37 +153,37 @@ void VaskLinkProtocol::connectDevice()
         return;
     }
     try {
-        std::cout << "开始查找设备..." << std::endl;
+        LogSink::out() << "开始查找设备..." << std::endl;
         mFoundDevices = LibusbInterface::findDevices(TARGET_VID, TARGET_PID);
-        std::cout << "找到设备数量: " << mFoundDevices.size() << std::endl;
+        LogSink::out() << "找到设备数量: " << mFoundDevices.size() << std::endl;
 
         for (size_t i = 0; i < mFoundDevices.size(); ++i) {
             const uint8_t busNumber = std::get<0>(mFoundDevices[i]);
             const uint8_t deviceAddress = std::get<1>(mFoundDevices[i]);
-            std::cout << "正在初始化设备 " << i << ": bus=" << static_cast<int>(busNumber)
+            LogSink::out() << "正在初始化设备 " << i << ": bus=" << static_cast<int>(busNumber)
                       << ", address=" << static_cast<int>(deviceAddress) << std::endl;
             try {
                 auto usbInterface = std::make_unique<LibusbInterface>(TARGET_VID, TARGET_PID, busNumber, deviceAddress);
-                std::cout << "创建USB接口成功，正在打开设备..." << std::endl;
+                LogSink::out() << "创建USB接口成功，正在打开设备..." << std::endl;
                 usbInterface->open();
-                std::cout << "设备打开成功，正在创建光谱仪对象..." << std::endl;
+                LogSink::out() << "设备打开成功，正在创建光谱仪对象..." << std::endl;
                 auto spectrometerDevice = std::make_unique<SpectrometerDevice>(std::move(usbInterface));
-                std::cout << "光谱仪对象创建成功" << std::endl;
+                LogSink::out() << "光谱仪对象创建成功" << std::endl;
                 mDevicePool.push_back(std::move(spectrometerDevice));
                 deviceMeasurementStatus.push_back(std::make_unique<std::atomic<bool>>(false));
                 mDeviceMutexes.push_back(std::make_unique<std::mutex>());
-                std::cout << "设备 " << i << " 初始化完成" << std::endl;
+                LogSink::out() << "设备 " << i << " 初始化完成" << std::endl;
             } catch (const std::exception& e) {
-                std::cerr << "设备 " << i << " 初始化失败: " << e.what() << std::endl;
+                LogSink::err() << "设备 " << i << " 初始化失败: " << e.what() << std::endl;
             } catch (...) {
-                std::cerr << "设备 " << i << " 初始化失败: " << UNKNOWN_EXCEPTION << std::endl;
+                LogSink::err() << "设备 " << i << " 初始化失败: " << UNKNOWN_EXCEPTION << std::endl;
             }
         }
     } catch (const std::exception& e) {
-        std::cerr << "connectDevice 失败: " << e.what() << std::endl;
+        LogSink::err() << "connectDevice 失败: " << e.what() << std::endl;
         throw;
     } catch (...) {
-        std::cerr << "connectDevice 失败: " << UNKNOWN_EXCEPTION << std::endl;
+        LogSink::err() << "connectDevice 失败: " << UNKNOWN_EXCEPTION << std::endl;
         throw;
     }
     registerInstance(this, mDevicePool.size());
@@ -256,12 +259,12 @@ TriggerConfig VaskLinkProtocol::getTriggerMode(int deviceIndex)
 
 void VaskLinkProtocol::takeDarkSpectrum(int exposureTime, int averaging, int deviceIndex)
 {
-    std::cout << "invoke VaskLinkProtocol takeDarkSpectrum" << std::endl;
-    std::cout << "addr exp=" << static_cast<const void*>(&exposureTime) << " avg=" << static_cast<const void*>(&averaging)
+    LogSink::out() << "invoke VaskLinkProtocol takeDarkSpectrum" << std::endl;
+    LogSink::out() << "addr exp=" << static_cast<const void*>(&exposureTime) << " avg=" << static_cast<const void*>(&averaging)
               << " dev=" << static_cast<const void*>(&deviceIndex) << std::endl;
     forEachDeviceOrOne(deviceIndex, " 获取暗背景失败: ", [&](size_t i) {
         if (deviceIndex == -1) {
-            std::cout << decimal << "获取暗背景光谱：积分时间=" << exposureTime << "，平均次数=" << averaging
+            LogSink::out() << decimal << "获取暗背景光谱：积分时间=" << exposureTime << "，平均次数=" << averaging
                       << "，设备索引=" << deviceIndex << std::endl;
             setExposureParams(exposureTime, averaging, static_cast<int>(i));
         }
@@ -290,7 +293,7 @@ void VaskLinkProtocol::forEachDeviceOrOne(int deviceIndex, const char* failureTe
                 auto lock = lockDevice(i);
                 operation(i);
             } catch (const std::exception& e) {
-                std::cerr << "设备 " << i << failureText << e.what() << std::endl;
+                LogSink::err() << "设备 " << i << failureText << e.what() << std::endl;
             }
         }
         return;
@@ -314,7 +317,7 @@ void VaskLinkProtocol::stopMeasurement()
 {
     const size_t deviceCount = getConnectedDeviceCount();
     if (deviceCount == 0) {
-        std::cerr << "No devices connected to stop measurement." << std::endl;
+        LogSink::err() << "No devices connected to stop measurement." << std::endl;
         return;
     }
     isStop.store(true, std::memory_order_release);
@@ -322,7 +325,7 @@ void VaskLinkProtocol::stopMeasurement()
         try {
             stopDeviceMeasurement(static_cast<int>(i));
         } catch (const std::exception& e) {
-            std::cerr << "Error stopping measurement for device " << device(i).m_serialNumber << ": " << e.what()
+            LogSink::err() << "Error stopping measurement for device " << device(i).m_serialNumber << ": " << e.what()
                       << std::endl;
         }
         deviceMeasurementStatus[i]->store(false, std::memory_order_release);
@@ -338,14 +341,14 @@ void VaskLinkProtocol::stopMeasurement()
 
 void VaskLinkProtocol::stopDeviceMeasurement(int deviceIndex)
 {
-    std::cout << "Stopping measurement for device " << deviceIndex << std::endl;
+    LogSink::out() << "Stopping measurement for device " << deviceIndex << std::endl;
     const auto index = static_cast<size_t>(deviceIndex);
     try {
         auto lock = lockDevice(index);
         device(index).stopMeasure();
         deviceMeasurementStatus[index]->store(false);
     } catch (const std::exception& e) {
-        std::cerr << "Error stopping measurement for device " << deviceIndex << ": " << e.what() << std::endl;
+        LogSink::err() << "Error stopping measurement for device " << deviceIndex << ": " << e.what() << std::endl;
     }
 }
 
@@ -407,7 +410,7 @@ void VaskLinkProtocol::drainAllSpectra(size_t deviceIndex, int maxAttempts)
             device(deviceIndex).getSpectrum(time01ms, dateDays, exposureTimeUs, averaging);
         } catch (const std::exception& e) {
             if (!isNoMoreSpectrumError(e)) {
-                std::cerr << "[VLP] drain spectrum failed devIndex=" << deviceIndex << " what=" << e.what()
+                LogSink::err() << "[VLP] drain spectrum failed devIndex=" << deviceIndex << " what=" << e.what()
                           << std::endl;
             }
             return;
@@ -453,7 +456,7 @@ void VaskLinkProtocol::startMeasurement(SpectrometerCallback* callback, int expo
     isStop.store(false, std::memory_order_release);
     for (size_t i = 0; i < count; ++i) {
         if (deviceMeasurementStatus[i]->load()) {
-            std::cerr << "Device " << device(i).m_serialNumber << " is already measuring." << std::endl;
+            LogSink::err() << "Device " << device(i).m_serialNumber << " is already measuring." << std::endl;
             continue;
         }
         deviceMeasurementStatus[i]->store(true);
@@ -469,7 +472,7 @@ void VaskLinkProtocol::measurementWorker(size_t deviceIndex, SpectrometerCallbac
         prepareDeviceForRun(deviceIndex);
         {
             auto lock = lockDevice(deviceIndex);
-            std::cout << decimal << "光谱仪开始采集：积分时间=" << exposureTime << "，平均次数=" << averaging
+            LogSink::out() << decimal << "光谱仪开始采集：积分时间=" << exposureTime << "，平均次数=" << averaging
                       << std::endl;
             configureSoftwareTrigger(deviceIndex, exposureTime, averaging, delayUs);
         }
@@ -487,11 +490,11 @@ void VaskLinkProtocol::measurementWorker(size_t deviceIndex, SpectrometerCallbac
                                  averaging);
         }
     } catch (const std::exception& e) {
-        std::cerr << "Exception in measurement thread: " << e.what() << std::endl;
+        LogSink::err() << "Exception in measurement thread: " << e.what() << std::endl;
     } catch (...) {
         // Only a host callback can throw something else; it must not take
         // the host process down with it.
-        std::cerr << "Exception in measurement thread: " << UNKNOWN_EXCEPTION << std::endl;
+        LogSink::err() << "Exception in measurement thread: " << UNKNOWN_EXCEPTION << std::endl;
     }
     deviceMeasurementStatus[deviceIndex]->store(false);
 }
@@ -518,7 +521,7 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
     bool warnedLongWait = false;
     uint64_t callbackCount = 0;
 
-    std::cout << "[VLP] checkStatusAndNotify start devIndex=" << deviceIndex
+    LogSink::out() << "[VLP] checkStatusAndNotify start devIndex=" << deviceIndex
               << " startWallTime=" << velmor_detail::formatLocalTimestamp(startWallTime)
               << " exposureTimeUs=" << exposureTimeUs << " averaging=" << averaging << " timeoutMs=" << timeoutMs
               << " callback=" << (callback != nullptr ? "yes" : "no") << std::endl;
@@ -540,7 +543,7 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
         const int64_t elapsedMs = elapsedMillisecondsSince(startTime, nowSteady);
 
         if (!warnedLongWait && nowSteady >= timeoutSteadyTime) {
-            std::cout << "[VLP] warn long-wait devIndex=" << deviceIndex << " elapsedMs=" << elapsedMs
+            LogSink::out() << "[VLP] warn long-wait devIndex=" << deviceIndex << " elapsedMs=" << elapsedMs
                       << " exposureTimeUs=" << exposureTimeUs << " averaging=" << averaging
                       << " status=" << static_cast<int>(info.status) << " availableSpectra=" << info.availableSpectra
                       << " callback=" << callbackCount << std::endl;
@@ -555,7 +558,7 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
             return;
         }
         if (nowSteady - lastPollLogTime >= POLL_LOG_INTERVAL) {
-            std::cout << "[VLP] poll devIndex=" << deviceIndex << " elapsedMs=" << elapsedMs
+            LogSink::out() << "[VLP] poll devIndex=" << deviceIndex << " elapsedMs=" << elapsedMs
                       << " status=" << static_cast<int>(info.status) << " availableSpectra=" << info.availableSpectra
                       << " callback=" << callbackCount << std::endl;
             lastPollLogTime = nowSteady;
@@ -570,7 +573,7 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
                 if (!readNewestSpectrum(deviceIndex, lastDelivered.valid, lastDelivered.key, accepted)) {
                     continue;
                 }
-                std::cout << "[VLP] read spectrum devIndex=" << deviceIndex << " serial=" << accepted.serialNumber
+                LogSink::out() << "[VLP] read spectrum devIndex=" << deviceIndex << " serial=" << accepted.serialNumber
                           << " specDateDays=" << accepted.specDateDays << " specTime01ms=" << accepted.specTime01ms
                           << " specTime=" << formatTime01ms(accepted.specTime01ms)
                           << " specExposureUs=" << accepted.specExposureTimeUs
@@ -578,7 +581,7 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
                 gotSpectrumForThisMeasure = true;
                 if (callback != nullptr) {
                     ++callbackCount;
-                    std::cout << "[VLP] callback onDataReceived devIndex=" << deviceIndex
+                    LogSink::out() << "[VLP] callback onDataReceived devIndex=" << deviceIndex
                               << " serial=" << accepted.serialNumber << " elapsedMs=" << elapsedMs << std::endl;
                     callback->onDataReceived(accepted.serialNumber, wavelength, accepted.spectrum);
                 }
@@ -587,7 +590,7 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
                 }
             } catch (const std::exception& e) {
                 if (!isNoMoreSpectrumError(e)) {
-                    std::cerr << "[VLP] getSpectrum exception devIndex=" << deviceIndex << " what=" << e.what()
+                    LogSink::err() << "[VLP] getSpectrum exception devIndex=" << deviceIndex << " what=" << e.what()
                               << std::endl;
                 }
             }
@@ -625,7 +628,7 @@ bool VaskLinkProtocol::readNewestSpectrum(int deviceIndex, bool hasLastDelivered
         }
         const uint64_t key = spectrumKey(d, t);
         if (hasLastDeliveredKey && key == lastDeliveredKey) {
-            std::cout << "[VLP] discard stale spectrum devIndex=" << deviceIndex << " serial=" << serialNumber
+            LogSink::out() << "[VLP] discard stale spectrum devIndex=" << deviceIndex << " serial=" << serialNumber
                       << " specDateDays=" << d << " specTime01ms=" << t << " specTime=" << formatTime01ms(t)
                       << std::endl;
             continue;
@@ -659,10 +662,10 @@ void VaskLinkProtocol::startBatchMeasurement(SpectrometerCallback* callback, int
     isStop.store(false, std::memory_order_release);
     for (const size_t j : batchStartOrder()) {
         if (deviceMeasurementStatus[j]->load()) {
-            std::cerr << "Device " << device(j).m_serialNumber << " is already measuring." << std::endl;
+            LogSink::err() << "Device " << device(j).m_serialNumber << " is already measuring." << std::endl;
             continue;
         }
-        std::cerr << "The current device number that is being started:" << device(j).m_serialNumber << std::endl;
+        LogSink::err() << "The current device number that is being started:" << device(j).m_serialNumber << std::endl;
         deviceMeasurementStatus[j]->store(true);
         measurementThreads.emplace_back(&VaskLinkProtocol::batchWorker, this, j, callback, exposureTime, averaging,
                                         delayUs, effectiveBatchSize);
@@ -717,7 +720,7 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
         prepareDeviceForRun(deviceIndex);
         {
             auto lock = lockDevice(deviceIndex);
-            std::cout << decimal << "光谱仪开始批处理采集：积分时间=" << exposureTime << "，平均次数=" << averaging
+            LogSink::out() << decimal << "光谱仪开始批处理采集：积分时间=" << exposureTime << "，平均次数=" << averaging
                       << "，批处理大小=" << batchSize << std::endl;
             configureSoftwareTrigger(deviceIndex, exposureTime, averaging, delayUs);
         }
@@ -729,7 +732,7 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
         collectBatch(deviceIndex, exposureTime, batchSize, spectraVec);
         if (spectraVec.size() > static_cast<size_t>(batchSize)) {
             spectraVec.resize(static_cast<size_t>(batchSize));
-            std::cout << "[VLP] Truncated spectra to " << batchSize << " measurements" << std::endl;
+            LogSink::out() << "[VLP] Truncated spectra to " << batchSize << " measurements" << std::endl;
         }
         const std::string serialNumber = device(deviceIndex).m_serialNumber;
         std::vector<float> wavelength;
@@ -739,9 +742,9 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
         }
         callback->onDataReceivedBanch(serialNumber, wavelength, spectraVec);
     } catch (const std::exception& e) {
-        std::cerr << "Exception in batch measurement thread: " << e.what() << std::endl;
+        LogSink::err() << "Exception in batch measurement thread: " << e.what() << std::endl;
     } catch (...) {
-        std::cerr << "Exception in batch measurement thread: " << UNKNOWN_EXCEPTION << std::endl;
+        LogSink::err() << "Exception in batch measurement thread: " << UNKNOWN_EXCEPTION << std::endl;
     }
     deviceMeasurementStatus[deviceIndex]->store(false);
 }
@@ -798,7 +801,7 @@ void VaskLinkProtocol::collectBatch(size_t deviceIndex, int exposureTime, int ba
         if (!finalSpectra.empty()) {
             const size_t finalCount = finalSpectra.size();
             append(finalSpectra);
-            std::cout << "[VLP] Final read " << finalCount << " spectra, total: " << totalRead << "/" << batchSize
+            LogSink::out() << "[VLP] Final read " << finalCount << " spectra, total: " << totalRead << "/" << batchSize
                       << std::endl;
         }
     }
