@@ -22,8 +22,9 @@
  *   of the device among the connected ones, from 0 to count - 1. Functions
  *   that configure devices also accept VELMOR_ALL_DEVICES (-1).
  * - Outputs: a function writes its output parameters only when it returns
- *   VELMOR_OK, except the `needed` size of a buffer function, which is also
- *   written with VELMOR_ERROR_BUFFER_TOO_SMALL.
+ *   VELMOR_OK, except the `needed` size of a buffer function, which is
+ *   written as soon as the size is known (so also with
+ *   VELMOR_ERROR_BUFFER_TOO_SMALL).
  * - Buffers: strings and arrays are copied into buffers the caller owns.
  *   Pass the buffer, its capacity in elements (bytes for text, floats for
  *   arrays) and a `needed` pointer; `needed` receives the number of elements
