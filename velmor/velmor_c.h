@@ -244,7 +244,9 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_wavelengths(velmor_manager* mana
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_set_trigger_mode(velmor_manager* manager, int32_t mode);
 
 /* The device's trigger configuration in its own encoding: *mode 0 is free
-   running, 2 hardware trigger; *edge 0 is the rising edge. */
+   running, 2 hardware trigger; *edge 0 is the rising edge. Asks the device
+   directly, so like the direct operations below it is refused with
+   VELMOR_ERROR_WRONG_STATE while a measurement is started. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_get_trigger_config(velmor_manager* manager, int32_t device_index,
                                                             uint32_t* mode, uint32_t* edge);
 
