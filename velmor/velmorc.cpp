@@ -200,7 +200,7 @@ int32_t VELMOR_CALL velmor_device_firmware_version(velmor_manager* manager, int3
         uint32_t& buildOut = required(build, "build");
         uint32_t& revisionOut = required(revision, "revision");
         const FirmwareVersion version = managerOf(manager).identity(
-            [&](VaskLinkProtocol& protocol) { return protocol.getDevice(device_index)->getFirmwareVersion(); });
+            [&](VaskLinkProtocol& protocol) { return CManager::firmwareOf(*protocol.getDevice(device_index)); });
         majorOut = version.major;
         minorOut = version.minor;
         buildOut = version.build;
