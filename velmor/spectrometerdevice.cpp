@@ -353,6 +353,11 @@ std::vector<float> SpectrometerDevice::getWavelength()
     return m_wavelengths;
 }
 
+FirmwareVersion SpectrometerDevice::getFirmwareVersion() const
+{
+    return softwareVersion;
+}
+
 void SpectrometerDevice::setGain(int gain)
 {
     const uint32_t returnCode = returnCodeOf(sendReceiveMessage(Command::SET_GAIN, static_cast<uint32_t>(gain)));

@@ -132,6 +132,7 @@ public:
     // Identity, answered from memory.
     SpectrometerParameters getParameters() const;
     std::vector<float> getWavelength();
+    FirmwareVersion getFirmwareVersion() const;
 
     void setGain(int gain);
     void disconnect();

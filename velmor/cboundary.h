@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+
+// Where the C interface meets the C++ library: runs one C call's work and
+// turns whatever it throws into a status code and the thread's last-error
+// text, so that no exception ever reaches the host.
+class CBoundary {
+public:
+    // `work` returns nothing and reports failures by throwing. `function`
+    // names the C call in the texts of failures the C layer finds itself.
+    template <typename Work>
+    static int32_t run(const char* function, Work&& work) noexcept
+    {
+        try {
+            work();
+            return 0;
+        } catch (...) {
+            return failWithCurrentException(function);
+        }
+    }
+
+private:
+    static int32_t failWithCurrentException(const char* function) noexcept;
+};
