@@ -233,10 +233,10 @@ class Library:
         self.call("velmor_get_trigger_config", manager, index, ctypes.byref(mode), ctypes.byref(edge))
         return mode.value, edge.value
 
-    def take_dark_spectrum(self, manager: int, exposure_us: int, averaging: int, index: int) -> None:
+    def take_dark(self, manager: int, index: int, exposure_us: int, averaging: int) -> None:
         self.call("velmor_take_dark_spectrum", manager, exposure_us, averaging, index)
 
-    def set_subtract_dark(self, manager: int, enable: bool, index: int) -> None:
+    def subtract_dark(self, manager: int, index: int, enable: bool) -> None:
         self.call("velmor_set_subtract_dark", manager, 1 if enable else 0, index)
 
     # -- measurement -------------------------------------------------------------

@@ -36,4 +36,4 @@ def install(library: "_capi.Library") -> None:
 
 def uninstall(library: "_capi.Library") -> None:
     """Gives the lines back to the standard streams (before the interpreter goes)."""
-    library.set_log_handler(None)
+    library.set_log_handler(_capi.LOG_CALLBACK())  # a NULL function pointer

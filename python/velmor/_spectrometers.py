@@ -7,7 +7,7 @@ import enum
 import threading
 import time
 import weakref
-from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -110,6 +110,14 @@ def _positive(name: str, value: int, smallest: int = 1) -> int:
     return int(value)
 
 
+def _seconds(name: str, value: Optional[float], default: float) -> float:
+    if value is None:
+        return default
+    if not value > 0:
+        raise ValueError(f"{name} must be a positive number of seconds, not {value!r}")
+    return float(value)
+
+
 def _trigger_mode(mode: Union[TriggerMode, str]) -> TriggerMode:
     try:
         return TriggerMode(mode)
@@ -144,10 +152,20 @@ class Device:
         return (f"<velmor.Device {self.index}: serial={self.serial!r} pixels={self.pixel_count} "
                 f"firmware={self.firmware} {self.wavelengths[0]:.1f}-{self.wavelengths[-1]:.1f} nm>")
 
+    def _call(self, operation: str, *arguments: object) -> Any:
+        """One library operation on this device; its failures name the device."""
+        try:
+            return getattr(self._bench._library, operation)(self._bench._manager_handle(), self.index, *arguments)
+        except Error as failure:
+            if failure.serial is None:
+                failure.serial = self.serial
+                failure.args = (f"{self.serial}: {failure.message}",)
+            raise
+
     @property
     def trigger_mode(self) -> TriggerMode:
         """The device's trigger mode, read from the device (set it for all devices on the bench)."""
-        mode, _edge = self._bench._library.trigger_config(self._bench._manager_handle(), self.index)
+        mode, _edge = self._call("trigger_config")
         try:
             return _DEVICE_TRIGGER_MODES[mode]
         except KeyError:
@@ -160,7 +178,7 @@ class Device:
 
     @subtract_dark.setter
     def subtract_dark(self, enable: bool) -> None:
-        self._bench._library.set_subtract_dark(self._bench._manager_handle(), bool(enable), self.index)
+        self._call("subtract_dark", bool(enable))
         self._subtract_dark = bool(enable)
 
     def take_dark(self, exposure_us: int, averaging: int = 1) -> None:
@@ -171,13 +189,12 @@ class Device:
         """
         exposure_us = _positive("exposure_us", exposure_us)
         averaging = _positive("averaging", averaging)
-        library, manager = self._bench._library, self._bench._manager_handle()
-        library.device_set_exposure(manager, self.index, exposure_us, averaging)
-        library.take_dark_spectrum(manager, exposure_us, averaging, self.index)
+        self._call("device_set_exposure", exposure_us, averaging)
+        self._call("take_dark", exposure_us, averaging)
 
     def status(self) -> DeviceStatus:
         """The device's state and the number of finished spectra waiting in it."""
-        state, available = self._bench._library.device_status(self._bench._manager_handle(), self.index)
+        state, available = self._call("device_status")
         try:
             state = DeviceState(state)
         except ValueError:
@@ -195,15 +212,13 @@ class Device:
         """
         exposure_us = _positive("exposure_us", exposure_us)
         averaging = _positive("averaging", averaging)
-        if timeout is None:
-            timeout = exposure_us * averaging / 1e6 + _ACQUIRE_SLACK_SECONDS
-        library, manager = self._bench._library, self._bench._manager_handle()
-        library.device_set_exposure(manager, self.index, exposure_us, averaging)
-        library.device_start_acquisition(manager, self.index, 1)
+        timeout = _seconds("timeout", timeout, exposure_us * averaging / 1e6 + _ACQUIRE_SLACK_SECONDS)
+        self._call("device_set_exposure", exposure_us, averaging)
+        self._call("device_start_acquisition", 1)
         try:
             self._wait_for_spectrum(time.monotonic() + timeout)
         except BaseException:
-            library.device_stop_acquisition(manager, self.index)
+            self._call("device_stop_acquisition")
             raise
         return self.read_spectrum()
 
@@ -218,8 +233,7 @@ class Device:
 
         Raises :class:`velmor.DeviceError` when none is waiting.
         """
-        counts, info = self._bench._library.device_read_spectrum(self._bench._manager_handle(), self.index,
-                                                                  self.pixel_count)
+        counts, info = self._call("device_read_spectrum", self.pixel_count)
         device_time = info.date_days * 86400.0 + info.time_01ms / 10000.0
         return Spectrum(self.serial, self.index, self.wavelengths, counts, time.time(), info.exposure_us,
                         info.averaging, device_time)
@@ -246,15 +260,15 @@ class Measurement(Iterator[Spectrum]):
     def __init__(self, bench: "Spectrometers", exposure_us: int, averaging: int, delay_us: int,
                  count: Optional[int], queue_size: int, silence_limit: float) -> None:
         self._bench = bench
-        self._exposure_us = exposure_us
-        self._averaging = averaging
-        self._handover: Handover[tuple] = Handover(queue_size)
-        self._devices = {device.serial.encode("utf-8"): device for device in bench.devices}
+        self._sink = _ContinuousSink(bench.devices, exposure_us, averaging, queue_size)
+        self._handover = self._sink.handover
         self._remaining: Dict[int, Optional[int]] = {device.index: count for device in bench.devices}
         self._silence_limit = silence_limit
-        self._last_heard: List[float] = [time.monotonic()] * len(bench.devices)
+        self._next_silence_check = 0.0
         self._closed = False
-        self._token = _capi.register_run(_capi.Run(self._deliver, None, self._report_failure))
+        # The library's callbacks reach the sink, never this object, so that
+        # dropping the last reference to a measurement stops it.
+        self._token = _capi.register_run(_capi.Run(self._sink.deliver, None, self._sink.report_failure))
         try:
             bench._library.start_measurement(bench._manager_handle(), self._token, exposure_us, averaging,
                                              delay_us, count if count is not None else _INT32_MAX)
@@ -262,21 +276,6 @@ class Measurement(Iterator[Spectrum]):
             self._closed = True
             _capi.forget_run(self._token)
             raise
-
-    # -- the library's worker threads --------------------------------------
-
-    def _deliver(self, serial: bytes, address: int, pixel_count: int) -> None:
-        device = self._devices[serial]
-        counts = _capi.copy_floats(address, (pixel_count,))
-        spectrum = Spectrum(device.serial, device.index, device.wavelengths, counts, time.time(),
-                            self._exposure_us, self._averaging)
-        self._last_heard[device.index] = time.monotonic()
-        self._handover.put(("spectrum", spectrum))
-        # The wait for room is not the device's silence.
-        self._last_heard[device.index] = time.monotonic()
-
-    def _report_failure(self, serial: bytes, message: bytes) -> None:
-        self._handover.put(("error", _capi.text(serial), _capi.text(message)), bounded=False)
 
     # -- the consumer --------------------------------------------------------
 
@@ -294,10 +293,10 @@ class Measurement(Iterator[Spectrum]):
         while not self._closed:
             if all(remaining == 0 for remaining in self._remaining.values()):
                 break
+            self._check_silence()
             try:
                 item = self._handover.get(_POLL_SECONDS)
             except Empty:
-                self._check_silence()
                 continue
             if item[0] == "error":
                 self.close()
@@ -312,12 +311,17 @@ class Measurement(Iterator[Spectrum]):
         raise StopIteration
 
     def _check_silence(self) -> None:
+        # While the other devices keep the consumer busy, a silent one must
+        # still be noticed.
         now = time.monotonic()
+        if now < self._next_silence_check:
+            return
+        self._next_silence_check = now + _POLL_SECONDS
         for device in self._bench.devices:
-            if self._remaining[device.index] != 0 and now - self._last_heard[device.index] > self._silence_limit:
-                raise MeasurementTimeout(
-                    f"no spectrum for {now - self._last_heard[device.index]:.1f} s; the device stopped answering",
-                    device.serial)
+            silent = now - self._sink.last_heard[device.index]
+            if self._remaining[device.index] != 0 and silent > self._silence_limit:
+                raise MeasurementTimeout(f"no spectrum for {silent:.1f} s; the device stopped answering",
+                                         device.serial)
 
     def close(self) -> None:
         """Stops every device and joins the library's workers. Safe to call twice."""
@@ -344,6 +348,30 @@ class Measurement(Iterator[Spectrum]):
             pass
 
 
+class _ContinuousSink:
+    """Where the library's worker threads put a continuous measurement's spectra."""
+
+    def __init__(self, devices: Tuple[Device, ...], exposure_us: int, averaging: int, queue_size: int) -> None:
+        self.handover: Handover[tuple] = Handover(queue_size)
+        self.last_heard: List[float] = [time.monotonic()] * len(devices)
+        self._devices = {device.serial.encode("utf-8"): device for device in devices}
+        self._exposure_us = exposure_us
+        self._averaging = averaging
+
+    def deliver(self, serial: bytes, address: int, pixel_count: int) -> None:
+        device = self._devices[serial]
+        counts = _capi.copy_floats(address, (pixel_count,))
+        spectrum = Spectrum(device.serial, device.index, device.wavelengths, counts, time.time(),
+                            self._exposure_us, self._averaging)
+        self.last_heard[device.index] = time.monotonic()
+        self.handover.put(("spectrum", spectrum))
+        # The wait for room is not the device's silence.
+        self.last_heard[device.index] = time.monotonic()
+
+    def report_failure(self, serial: bytes, message: bytes) -> None:
+        self.handover.put(("error", _capi.text(serial), _capi.text(message)), bounded=False)
+
+
 _open_benches: "weakref.WeakSet[Spectrometers]" = weakref.WeakSet()
 
 
@@ -363,7 +391,8 @@ class Spectrometers:
         self._library = _capi.library()
         self._queue_size = _positive("queue_size", queue_size)
         self._lock = threading.Lock()
-        self._active: Optional[Measurement] = None
+        # Weak, so that a measurement nobody iterates any more is collected (and stopped).
+        self._active: Optional["weakref.ReferenceType[Measurement]"] = None
         self._manager: Optional[int] = self._library.create()
         try:
             self._library.connect(self._manager)
@@ -473,14 +502,16 @@ class Spectrometers:
     # -- measurements ------------------------------------------------------------
 
     def measure(self, exposure_us: int, averaging: int = 1, count: Optional[int] = None, *, delay_us: int = 0,
-                queue_size: Optional[int] = None) -> Measurement:
+                queue_size: Optional[int] = None, timeout: Optional[float] = None) -> Measurement:
         """Starts a continuous measurement of every device and returns it as an iterator of :class:`Spectrum`.
 
         Each device makes ``count`` software-triggered measurements (None:
         until the loop ends) of ``exposure_us`` microseconds, ``averaging``
         exposures averaged, after ``delay_us``. Any earlier measurement is
-        stopped first. See :class:`Measurement` for stopping, errors and the
-        hand-over.
+        stopped first. A device that delivers nothing for ``timeout``
+        seconds (default: one spectrum's exposure time plus 12 s) raises
+        :class:`velmor.MeasurementTimeout`. See :class:`Measurement` for
+        stopping, errors and the hand-over.
 
         >>> for spectrum in bench.measure(exposure_us=10000, count=50):   # doctest: +SKIP
         ...     print(spectrum.serial, spectrum.counts.max())
@@ -491,11 +522,10 @@ class Spectrometers:
         if count is not None:
             count = _positive("count", count)
         size = self._queue_size if queue_size is None else _positive("queue_size", queue_size)
+        timeout = _seconds("timeout", timeout, (exposure_us * averaging + delay_us) / 1e6 + _CONTINUOUS_SLACK_SECONDS)
         self._end_active_run()
-        per_spectrum = (exposure_us * averaging + delay_us) / 1e6
-        measurement = Measurement(self, exposure_us, averaging, delay_us, count, size,
-                                  per_spectrum + _CONTINUOUS_SLACK_SECONDS)
-        self._active = measurement
+        measurement = Measurement(self, exposure_us, averaging, delay_us, count, size, timeout)
+        self._active = weakref.ref(measurement)
         return measurement
 
     def batch(self, collections: int, exposure_us: int, averaging: int = 1, *, delay_us: int = 0,
@@ -515,8 +545,8 @@ class Spectrometers:
         exposure_us = _positive("exposure_us", exposure_us)
         averaging = _positive("averaging", averaging)
         delay_us = _positive("delay_us", delay_us, smallest=0)
-        if timeout is None:
-            timeout = (exposure_us * averaging + delay_us) * collections / 1e6 + _BATCH_SLACK_SECONDS
+        timeout = _seconds("timeout", timeout,
+                           (exposure_us * averaging + delay_us) * collections / 1e6 + _BATCH_SLACK_SECONDS)
         self._end_active_run()
         return _BatchRun(self, collections, exposure_us, averaging, delay_us).collect(timeout)
 
@@ -525,12 +555,13 @@ class Spectrometers:
         self._end_active_run()
 
     def _end_active_run(self) -> None:
-        if self._active is not None:
-            self._active.close()
+        active = self._active() if self._active is not None else None
+        if active is not None:
+            active.close()
 
     def _end_run(self, measurement: Measurement) -> None:
         """Called by a closing Measurement: stops the library's run if it is still the running one."""
-        if self._active is not measurement:
+        if self._active is None or self._active() is not measurement:
             return
         self._active = None
         if self._manager is not None:
