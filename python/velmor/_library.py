@@ -48,7 +48,7 @@ def _installed_location() -> Optional[Path]:
         from . import _installed  # type: ignore[attr-defined]
     except ImportError:
         return None
-    return (_PACKAGE_DIR / _installed.LIBRARY_RELATIVE_PATH).resolve()
+    return Path(os.path.normpath(_PACKAGE_DIR / _installed.LIBRARY_RELATIVE_PATH))
 
 
 def _candidates(explicit: Optional[Union[str, os.PathLike]]) -> List[Tuple[str, str]]:
