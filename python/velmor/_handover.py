@@ -41,6 +41,10 @@ class Handover(Generic[T]):
     def capacity(self) -> int:
         return self._capacity
 
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
     def put(self, item: T, *, bounded: bool = True) -> bool:
         """Adds an item, waiting while the hand-over is full.
 

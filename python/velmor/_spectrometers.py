@@ -297,6 +297,8 @@ class Measurement(Iterator[Spectrum]):
             try:
                 item = self._handover.get(_POLL_SECONDS)
             except Empty:
+                if self._handover.closed:
+                    break
                 continue
             if item[0] == "error":
                 self.close()
