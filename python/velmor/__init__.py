@@ -58,6 +58,7 @@ e.g. ``logging.basicConfig(level=logging.DEBUG)``.
 
 from __future__ import annotations
 
+from . import _errors, _spectrometers
 from ._errors import (DeviceError, Error, LibraryNotFoundError, MeasurementError, MeasurementTimeout,
                       NoDeviceError, StateError)
 from ._library import ENVIRONMENT_VARIABLE, load_library
@@ -67,20 +68,8 @@ from ._spectrometers import (Device, DeviceState, DeviceStatus, Measurement, Spe
 __version__ = "0.1.0"
 
 __all__ = [
-    "Spectrometers",
-    "Device",
-    "Spectrum",
-    "Measurement",
-    "TriggerMode",
-    "DeviceState",
-    "DeviceStatus",
-    "Error",
-    "DeviceError",
-    "MeasurementError",
-    "MeasurementTimeout",
-    "NoDeviceError",
-    "StateError",
-    "LibraryNotFoundError",
+    *_spectrometers.__all__,
+    *_errors.__all__,
     "load_library",
     "library_version",
     "ENVIRONMENT_VARIABLE",

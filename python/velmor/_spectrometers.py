@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import atexit
+import contextlib
 import enum
 import threading
 import time
 import weakref
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, TypeVar, Union
 
 import numpy as np
 
@@ -125,6 +126,28 @@ def _trigger_mode(mode: Union[TriggerMode, str]) -> TriggerMode:
         raise ValueError(f"trigger mode must be 'software' or 'external', not {mode!r}") from None
 
 
+_Closable = TypeVar("_Closable", bound="_ClosedOnExit")
+
+
+class _ClosedOnExit:
+    """Closed at the end of a ``with`` block and when garbage-collected."""
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self: _Closable) -> _Closable:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+
 class Device:
     """One connected spectrometer, from :attr:`Spectrometers.devices`.
 
@@ -218,7 +241,8 @@ class Device:
         try:
             self._wait_for_spectrum(time.monotonic() + timeout)
         except BaseException:
-            self._call("device_stop_acquisition")
+            with contextlib.suppress(Error):  # the original failure matters more
+                self._call("device_stop_acquisition")
             raise
         return self.read_spectrum()
 
@@ -239,7 +263,7 @@ class Device:
                         info.averaging, device_time)
 
 
-class Measurement(Iterator[Spectrum]):
+class Measurement(_ClosedOnExit, Iterator[Spectrum]):
     """A running continuous measurement of every device: iterate to get its spectra.
 
     Made by :meth:`Spectrometers.measure`. Spectra come in the order the
@@ -337,18 +361,6 @@ class Measurement(Iterator[Spectrum]):
         finally:
             _capi.forget_run(self._token)
 
-    def __enter__(self) -> "Measurement":
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:
-            pass
-
 
 class _ContinuousSink:
     """Where the library's worker threads put a continuous measurement's spectra."""
@@ -377,7 +389,7 @@ class _ContinuousSink:
 _open_benches: "weakref.WeakSet[Spectrometers]" = weakref.WeakSet()
 
 
-class Spectrometers:
+class Spectrometers(_ClosedOnExit):
     """Every attached spectrometer, connected; a context manager that disconnects on exit.
 
     ``Spectrometers()`` finds, opens and initializes every attached device
@@ -424,18 +436,6 @@ class Spectrometers:
         manager, self._manager = self._manager, None
         if manager is not None:
             self._library.destroy(manager)
-
-    def __enter__(self) -> "Spectrometers":
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:
-            pass
 
     @property
     def closed(self) -> bool:
