@@ -23,6 +23,8 @@ g++ -std=c++17 -o "$example/hostapp-pkgconfig" "$VELMOR_ROOT/examples/hostapp/ma
 export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 "$example/allheaders" >/dev/null
 echo "ok: every public header compiles in a host project and the exported classes link"
+"$example/allheaders_c" >/dev/null
+echo "ok: the C interface's header compiles as C89 and its functions link"
 for program in "$example/hostapp" "$example/hostapp-pkgconfig"; do
   log="$example/$(basename "$program").log"
   if ! "$prefix/bin/velmor-sim" --devices 2 --time-scale 10 -- "$program" >"$log" 2>&1; then

@@ -5,6 +5,7 @@ VELMOR_PACKAGES=(
   build-essential cmake pkg-config
   libusb-1.0-0-dev umockdev libumockdev-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  mono-mcs mono-runtime
   python3-numpy python3-pytest python3-matplotlib
 )
 

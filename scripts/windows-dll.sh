@@ -28,8 +28,10 @@
 # constructors and destructors appear once per ABI variant). Besides, it must
 # export the classes VaskLinkProtocol, SpectrometerDevice, Velmor and
 # SpectrometerCallback with its type information and virtual table, and
-# nothing of LibusbInterface. A class marked for export exports all of its
-# members, private ones too, so a private change alters the list as well.
+# nothing of LibusbInterface; and every function of the C interface
+# (velmor/velmor_c.h) by its undecorated name. A class marked for export
+# exports all of its members, private ones too, so a private change alters
+# the list as well.
 # After an intended change, regenerate the list with
 #   bash scripts/windows-dll.sh --update-exports
 # and review its diff before committing it.
@@ -218,6 +220,11 @@ for class in VaskLinkProtocol SpectrometerDevice SpectrometerCallback Velmor; do
 done
 for symbol in "typeinfo for SpectrometerCallback" "vtable for SpectrometerCallback"; do
   grep -qxF "$symbol" <<<"$actual" || fail "velmor.dll does not export $symbol"
+done
+# The C interface: every function its header declares, under its plain name
+# (C calling convention, no decoration), for GetProcAddress and DllImport.
+for function in $(grep -oE 'VELMOR_CALL velmor_[a-z0-9_]+\(' "$VELMOR_ROOT/velmor/velmor_c.h" | sed 's/^VELMOR_CALL //; s/($//'); do
+  grep -qxF "$function" <<<"$actual" || fail "velmor.dll does not export $function undecorated"
 done
 leaked="$(grep -E '^((typeinfo|typeinfo name|vtable) for )?LibusbInterface(::|$)' <<<"$actual" || true)"
 [ -z "$leaked" ] || fail "velmor.dll exports LibusbInterface, which is internal:"$'\n'"$leaked"

@@ -1,0 +1,643 @@
+/* The C interface from a program compiled as C, linked with the shared
+ * library as a host links it. One group of checks per run:
+ *
+ *   c_api_test errors                       no device needed
+ *   c_api_test <group> <path to velmor-sim> under velmor-sim with the devices
+ *                                           of tests/capi/CMakeLists.txt
+ *
+ * Every check that fails prints its line and the library's last error; the
+ * exit status is the number of failed checks (0: all passed).
+ */
+#define _POSIX_C_SOURCE 200809L
+
+#include <velmor/velmor_c.h>
+
+#include <pthread.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+static int gFailures = 0;
+
+static void check(int ok, const char* what, int line)
+{
+    if (!ok) {
+        fprintf(stderr, "c_api_test.c:%d: check failed: %s\n", line, what);
+        ++gFailures;
+    }
+}
+#define CHECK(condition) check((condition) ? 1 : 0, #condition, __LINE__)
+
+/* The call must return `expected`; with a non-NULL `text` the last error
+   must then read exactly so. */
+static void checkStatus(int32_t status, int32_t expected, const char* text, const char* call, int line)
+{
+    if (status != expected) {
+        fprintf(stderr, "c_api_test.c:%d: %s returned %s, expected %s; last error: %s\n", line, call,
+                velmor_status_name(status), velmor_status_name(expected), velmor_last_error());
+        ++gFailures;
+    } else if (text != NULL && strcmp(velmor_last_error(), text) != 0) {
+        fprintf(stderr, "c_api_test.c:%d: %s: last error \"%s\", expected \"%s\"\n", line, call, velmor_last_error(),
+                text);
+        ++gFailures;
+    }
+}
+#define CHECK_OK(call) checkStatus((call), VELMOR_OK, NULL, #call, __LINE__)
+#define CHECK_FAILS(call, expected, text) checkStatus((call), (expected), (text), #call, __LINE__)
+
+static void sleepMs(long ms)
+{
+    struct timespec pause;
+    pause.tv_sec = ms / 1000;
+    pause.tv_nsec = (ms % 1000) * 1000000L;
+    nanosleep(&pause, NULL);
+}
+
+/* Waits up to `seconds` for *counter to reach `target`. */
+static int waitFor(atomic_int* counter, int target, int seconds)
+{
+    int waited;
+    for (waited = 0; waited < seconds * 100; ++waited) {
+        if (atomic_load(counter) >= target) {
+            return 1;
+        }
+        sleepMs(10);
+    }
+    return atomic_load(counter) >= target;
+}
+
+/* ---- Log lines, captured through the log callback. ---- */
+
+#define MAX_LINES 4096
+static pthread_mutex_t gLogMutex = PTHREAD_MUTEX_INITIALIZER;
+static char* gLines[MAX_LINES];
+static int gLineStreams[MAX_LINES];
+static int gLineCount = 0;
+static velmor_manager* gLogProbeManager = NULL;
+static atomic_int gLogProbeStatus[3];
+
+static void VELMOR_CALL recordLine(void* user, int32_t stream, const char* line)
+{
+    (void)user;
+    if (gLogProbeManager != NULL && atomic_load(&gLogProbeStatus[0]) == 1) {
+        uint32_t count = 0;
+        atomic_store(&gLogProbeStatus[0], 2);
+        atomic_store(&gLogProbeStatus[1], velmor_device_count(gLogProbeManager, &count));
+        atomic_store(&gLogProbeStatus[2], velmor_set_log_handler(NULL, NULL));
+    }
+    pthread_mutex_lock(&gLogMutex);
+    if (gLineCount < MAX_LINES) {
+        gLines[gLineCount] = strdup(line);
+        gLineStreams[gLineCount] = stream;
+        ++gLineCount;
+    }
+    pthread_mutex_unlock(&gLogMutex);
+}
+
+static int loggedLine(int32_t stream, const char* line)
+{
+    int i;
+    int found = 0;
+    pthread_mutex_lock(&gLogMutex);
+    for (i = 0; i < gLineCount && !found; ++i) {
+        found = gLineStreams[i] == stream && strcmp(gLines[i], line) == 0;
+    }
+    pthread_mutex_unlock(&gLogMutex);
+    return found;
+}
+
+static int loggedLineStartingWith(int32_t stream, const char* start)
+{
+    int i;
+    int found = 0;
+    pthread_mutex_lock(&gLogMutex);
+    for (i = 0; i < gLineCount && !found; ++i) {
+        found = gLineStreams[i] == stream && strncmp(gLines[i], start, strlen(start)) == 0;
+    }
+    pthread_mutex_unlock(&gLogMutex);
+    return found;
+}
+
+static void forgetLines(void)
+{
+    int i;
+    pthread_mutex_lock(&gLogMutex);
+    for (i = 0; i < gLineCount; ++i) {
+        free(gLines[i]);
+    }
+    gLineCount = 0;
+    pthread_mutex_unlock(&gLogMutex);
+}
+
+/* ---- Measurement callbacks. ---- */
+
+/* What the callbacks saw. Calls for the two devices may overlap. */
+typedef struct Observed {
+    velmor_manager* manager;
+    atomic_int probed;
+    atomic_int spectra[2];         /* by device: serial 20001, 20002 */
+    atomic_int batches[2];
+    atomic_int batchSpectra[2];
+    atomic_int errors[2];
+    atomic_int badShape;           /* a pixel count or array that does not fit */
+    atomic_int insideCount;        /* status of velmor_device_count inside */
+    atomic_int insideSerial;       /* status of velmor_device_serial inside */
+    atomic_int insideForbidden;    /* calls refused with VELMOR_ERROR_IN_CALLBACK */
+    atomic_int insideAllowed;      /* forbidden calls that were not refused */
+    char errorMessage[256];
+} Observed;
+
+static void initObserved(Observed* observed, velmor_manager* manager)
+{
+    memset(observed, 0, sizeof *observed);
+    observed->manager = manager;
+}
+
+static int deviceOf(const char* serial)
+{
+    return strcmp(serial, "20002") == 0 ? 1 : 0;
+}
+
+static uint32_t expectedPixels(const char* serial)
+{
+    return deviceOf(serial) == 1 ? 1024u : 2048u;
+}
+
+static void countRefusal(Observed* observed, int32_t status)
+{
+    atomic_fetch_add(status == VELMOR_ERROR_IN_CALLBACK ? &observed->insideForbidden : &observed->insideAllowed, 1);
+}
+
+/* Tries, once per run, what a callback may and may not do. */
+static void probeFromInside(Observed* observed)
+{
+    uint32_t count = 0;
+    uint32_t needed = 0;
+    char serial[16];
+    int32_t state = 0;
+    uint32_t available = 0;
+    if (atomic_exchange(&observed->probed, 1) != 0) {
+        return;
+    }
+    atomic_store(&observed->insideCount, velmor_device_count(observed->manager, &count) == VELMOR_OK && count == 2 ? 1 : -1);
+    atomic_store(&observed->insideSerial,
+                 velmor_device_serial(observed->manager, 1, serial, sizeof serial, &needed) == VELMOR_OK &&
+                         strncmp(serial, "2000", 4) == 0 ? 1 : -1);
+    countRefusal(observed, velmor_stop_measurement(observed->manager));
+    countRefusal(observed, velmor_disconnect(observed->manager));
+    countRefusal(observed, velmor_destroy(observed->manager));
+    countRefusal(observed, velmor_connect(observed->manager));
+    countRefusal(observed, velmor_device_status(observed->manager, 0, &state, &available));
+    countRefusal(observed, velmor_set_subtract_dark(observed->manager, 0, VELMOR_ALL_DEVICES));
+}
+
+static void VELMOR_CALL onSpectrum(void* user, const char* serial, const float* wavelengths, const float* spectrum,
+                                   uint32_t pixelCount)
+{
+    Observed* observed = (Observed*)user;
+    if (pixelCount != expectedPixels(serial) || wavelengths == NULL || spectrum == NULL ||
+        !(wavelengths[0] < wavelengths[pixelCount - 1])) {
+        atomic_fetch_add(&observed->badShape, 1);
+    }
+    probeFromInside(observed);
+    atomic_fetch_add(&observed->spectra[deviceOf(serial)], 1);
+}
+
+static void VELMOR_CALL onBatch(void* user, const char* serial, const float* wavelengths, uint32_t pixelCount,
+                                const float* spectra, uint32_t spectrumCount)
+{
+    Observed* observed = (Observed*)user;
+    /* The last value of the last spectrum is readable: the block is whole. */
+    volatile float last = spectrumCount > 0 ? spectra[spectrumCount * pixelCount - 1] : 0.0f;
+    (void)last;
+    if (pixelCount != expectedPixels(serial) || wavelengths == NULL || (spectrumCount > 0 && spectra == NULL)) {
+        atomic_fetch_add(&observed->badShape, 1);
+    }
+    probeFromInside(observed);
+    atomic_fetch_add(&observed->batchSpectra[deviceOf(serial)], (int)spectrumCount);
+    atomic_fetch_add(&observed->batches[deviceOf(serial)], 1);
+}
+
+static void VELMOR_CALL onError(void* user, const char* serial, const char* message)
+{
+    Observed* observed = (Observed*)user;
+    if (atomic_fetch_add(&observed->errors[deviceOf(serial)], 1) == 0 && deviceOf(serial) == 0) {
+        strncpy(observed->errorMessage, message, sizeof observed->errorMessage - 1);
+    }
+}
+
+/* ---- Groups. ---- */
+
+static void *failOnOtherThread(void* manager)
+{
+    velmor_connect(NULL);
+    (void)manager;
+    return NULL;
+}
+
+static void errorsWithoutDevices(void)
+{
+    velmor_manager* manager = NULL;
+    uint32_t count = 99;
+    uint32_t needed = 0;
+    uint32_t mode = 0;
+    uint32_t edge = 0;
+    int32_t state = 0;
+    char text[8] = "unset";
+    pthread_t other;
+    Observed observed;
+
+    CHECK(velmor_c_api_version() == VELMOR_C_API_VERSION);
+    CHECK(velmor_library_version_number() != 0);
+    CHECK(strchr(velmor_library_version(), '.') != NULL);
+    CHECK(strcmp(velmor_status_name(VELMOR_ERROR_BUFFER_TOO_SMALL), "VELMOR_ERROR_BUFFER_TOO_SMALL") == 0);
+    CHECK(strcmp(velmor_status_name(12345), "VELMOR_UNKNOWN_STATUS") == 0);
+    CHECK(strcmp(velmor_last_error(), "") == 0);
+
+    /* NULL handles and pointers. */
+    CHECK_FAILS(velmor_create(NULL), VELMOR_ERROR_INVALID_ARGUMENT, "velmor_create: out is NULL");
+    CHECK_OK(velmor_destroy(NULL));
+    CHECK_FAILS(velmor_connect(NULL), VELMOR_ERROR_INVALID_ARGUMENT, "velmor_connect: manager is NULL");
+    CHECK_FAILS(velmor_disconnect(NULL), VELMOR_ERROR_INVALID_ARGUMENT, "velmor_disconnect: manager is NULL");
+    CHECK_FAILS(velmor_stop_measurement(NULL), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_stop_measurement: manager is NULL");
+    CHECK_FAILS(velmor_device_count(NULL, &count), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_device_count: manager is NULL");
+    CHECK_FAILS(velmor_device_serial(NULL, 0, text, sizeof text, &needed), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_device_serial: manager is NULL");
+    CHECK_FAILS(velmor_device_read_spectrum(NULL, 0, NULL, 0, &needed, NULL), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_device_read_spectrum: manager is NULL");
+    CHECK_FAILS(velmor_start_measurement(NULL, onSpectrum, NULL, NULL, 1000, 1, 0, 1),
+                VELMOR_ERROR_INVALID_ARGUMENT, "velmor_start_measurement: manager is NULL");
+
+    /* A failing call on another thread leaves this thread's text alone;
+       a successful call does too. */
+    pthread_create(&other, NULL, failOnOtherThread, NULL);
+    pthread_join(other, NULL);
+    CHECK(strcmp(velmor_last_error(), "velmor_start_measurement: manager is NULL") == 0);
+
+    CHECK_OK(velmor_create(&manager));
+    CHECK(manager != NULL);
+    CHECK_FAILS(velmor_device_count(manager, NULL), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_device_count: count is NULL");
+    CHECK_OK(velmor_device_count(manager, &count));
+    CHECK(count == 0);
+    CHECK(strcmp(velmor_last_error(), "velmor_device_count: count is NULL") == 0);
+
+    /* Calls in the wrong order: nothing connected yet. */
+    CHECK_FAILS(velmor_device_serial(manager, 0, text, sizeof text, &needed), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+    CHECK(strcmp(text, "unset") == 0);
+    CHECK_FAILS(velmor_device_status(manager, 0, &state, &count), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+    CHECK_FAILS(velmor_get_trigger_config(manager, 0, &mode, &edge), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+    CHECK_FAILS(velmor_set_trigger_mode(manager, VELMOR_TRIGGER_SOFTWARE), VELMOR_ERROR_DEVICE,
+                "No devices connected");
+    CHECK_FAILS(velmor_set_trigger_mode(manager, 7), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_set_trigger_mode: mode 7 is neither VELMOR_TRIGGER_SOFTWARE nor VELMOR_TRIGGER_EXTERNAL");
+    CHECK_FAILS(velmor_take_dark_spectrum(manager, 1000, 1, VELMOR_ALL_DEVICES), VELMOR_ERROR_DEVICE,
+                "No devices connected");
+    CHECK_FAILS(velmor_set_subtract_dark(manager, 1, 0), VELMOR_ERROR_DEVICE, "No devices connected");
+
+    initObserved(&observed, manager);
+    CHECK_FAILS(velmor_start_measurement(manager, NULL, onError, &observed, 1000, 1, 0, 1),
+                VELMOR_ERROR_INVALID_ARGUMENT, "velmor_start_measurement: on_spectrum is NULL");
+    CHECK_FAILS(velmor_start_batch_measurement(manager, NULL, onError, &observed, 1000, 2, 1, 0),
+                VELMOR_ERROR_INVALID_ARGUMENT, "velmor_start_batch_measurement: on_batch is NULL");
+    CHECK_FAILS(velmor_start_measurement(manager, onSpectrum, onError, &observed, 1000, 1, 0, 1),
+                VELMOR_ERROR_DEVICE, "No devices connected");
+    CHECK_FAILS(velmor_start_batch_measurement(manager, onBatch, onError, &observed, 1000, 2, 1, 0),
+                VELMOR_ERROR_DEVICE, "No devices connected");
+
+    /* The stop of an empty pool writes its line through the log callback,
+       byte for byte, on the error stream. */
+    CHECK_OK(velmor_set_log_handler(recordLine, NULL));
+    CHECK_OK(velmor_stop_measurement(manager));
+    CHECK_OK(velmor_set_log_handler(NULL, NULL));
+    CHECK(loggedLine(VELMOR_LOG_ERROR, "No devices connected to stop measurement."));
+    CHECK_OK(velmor_disconnect(manager));
+    CHECK_OK(velmor_destroy(manager));
+}
+
+static velmor_manager* connectedManager(void)
+{
+    velmor_manager* manager = NULL;
+    uint32_t count = 0;
+    CHECK_OK(velmor_create(&manager));
+    CHECK_OK(velmor_connect(manager));
+    CHECK_OK(velmor_device_count(manager, &count));
+    CHECK(count == 2);
+    return manager;
+}
+
+/* The pool index of the device with this serial number: the pool follows
+   USB enumeration, not the simulator's order. */
+static int32_t indexOf(velmor_manager* manager, const char* wanted)
+{
+    char serial[16];
+    uint32_t needed = 0;
+    int32_t index;
+    for (index = 0; index < 2; ++index) {
+        CHECK_OK(velmor_device_serial(manager, index, serial, sizeof serial, &needed));
+        if (strcmp(serial, wanted) == 0) {
+            return index;
+        }
+    }
+    CHECK(!"serial number connected");
+    return 0;
+}
+
+static void identity(void)
+{
+    velmor_manager* manager = NULL;
+    uint32_t needed = 0;
+    uint32_t count = 0;
+    uint32_t pixels = 0;
+    int32_t start = -1;
+    int32_t end = -1;
+    uint32_t version[4];
+    char serial[6] = "xxxxx";
+    float* wavelengths;
+    int32_t first;
+    int32_t second;
+
+    /* Connection lines reach the log callback byte for byte; from inside it
+       the calls on a manager and a new handler are refused. */
+    CHECK_OK(velmor_create(&manager));
+    gLogProbeManager = manager;
+    atomic_store(&gLogProbeStatus[0], 1);
+    CHECK_OK(velmor_set_log_handler(recordLine, NULL));
+    CHECK_OK(velmor_connect(manager));
+    CHECK_OK(velmor_set_log_handler(NULL, NULL));
+    CHECK(loggedLine(VELMOR_LOG_OUTPUT, "开始查找设备..."));
+    CHECK(loggedLine(VELMOR_LOG_OUTPUT, "找到设备数量: 2"));
+    CHECK(loggedLine(VELMOR_LOG_OUTPUT, "设备软件版本: 4.0.7.1"));
+    CHECK(atomic_load(&gLogProbeStatus[1]) == VELMOR_ERROR_IN_CALLBACK);
+    CHECK(atomic_load(&gLogProbeStatus[2]) == VELMOR_ERROR_IN_CALLBACK);
+    CHECK_OK(velmor_device_count(manager, &count));
+    CHECK(count == 2);
+    first = indexOf(manager, "20001");
+    second = indexOf(manager, "20002");
+    CHECK(first != second);
+
+    /* Text: size query, too small, exact. */
+    CHECK_OK(velmor_device_serial(manager, first, NULL, 0, &needed));
+    CHECK(needed == 6);
+    needed = 0;
+    CHECK_FAILS(velmor_device_serial(manager, first, serial, 5, &needed), VELMOR_ERROR_BUFFER_TOO_SMALL,
+                "velmor_device_serial: buffer too small: 6 elements needed, capacity is 5");
+    CHECK(needed == 6);
+    CHECK(strcmp(serial, "xxxxx") == 0);
+    CHECK_FAILS(velmor_device_serial(manager, first, NULL, 6, &needed), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_device_serial: buffer is NULL but capacity is 6");
+    CHECK_FAILS(velmor_device_serial(manager, first, serial, 6, NULL), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_device_serial: needed is NULL");
+    CHECK_OK(velmor_device_serial(manager, first, serial, sizeof serial, &needed));
+    CHECK(strcmp(serial, "20001") == 0);
+
+    CHECK_OK(velmor_device_pixel_count(manager, first, &pixels));
+    CHECK(pixels == 2048);
+    CHECK_OK(velmor_device_pixel_count(manager, second, &pixels));
+    CHECK(pixels == 1024);
+    CHECK_OK(velmor_device_pixel_range(manager, second, &start, &end));
+    CHECK(start >= 0 && end > start);
+    CHECK_FAILS(velmor_device_pixel_range(manager, second, &start, NULL), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_device_pixel_range: end_pixel is NULL");
+
+    CHECK_OK(velmor_device_firmware_version(manager, first, &version[0], &version[1], &version[2], &version[3]));
+    CHECK(version[0] == 4 && version[1] == 1 && version[2] == 7 && version[3] == 0);
+    CHECK_OK(velmor_device_firmware_version(manager, second, &version[0], &version[1], &version[2], &version[3]));
+    CHECK(version[0] == 4 && version[1] == 0 && version[2] == 7 && version[3] == 1);
+
+    /* Array: size query, too small, exact. */
+    CHECK_OK(velmor_device_wavelengths(manager, second, NULL, 0, &needed));
+    CHECK(needed == 1024);
+    wavelengths = calloc(needed, sizeof *wavelengths);
+    CHECK_FAILS(velmor_device_wavelengths(manager, second, wavelengths, needed - 1, &needed),
+                VELMOR_ERROR_BUFFER_TOO_SMALL,
+                "velmor_device_wavelengths: buffer too small: 1024 elements needed, capacity is 1023");
+    CHECK(wavelengths[0] == 0.0f);
+    CHECK_OK(velmor_device_wavelengths(manager, second, wavelengths, needed, &needed));
+    CHECK(wavelengths[0] > 0.0f && wavelengths[0] < wavelengths[1023]);
+    free(wavelengths);
+
+    /* Indexes outside the pool. */
+    CHECK_FAILS(velmor_device_pixel_count(manager, 2, &pixels), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+    CHECK_FAILS(velmor_device_wavelengths(manager, -1, NULL, 0, &needed), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+
+    /* Connecting again keeps the pool; disconnecting ends the indexes. */
+    CHECK_OK(velmor_connect(manager));
+    CHECK_OK(velmor_device_count(manager, &count));
+    CHECK(count == 2);
+    CHECK_OK(velmor_disconnect(manager));
+    CHECK_OK(velmor_device_count(manager, &count));
+    CHECK(count == 0);
+    CHECK_FAILS(velmor_device_serial(manager, 0, serial, sizeof serial, &needed), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+    CHECK_OK(velmor_destroy(manager));
+}
+
+static void configuration(void)
+{
+    velmor_manager* manager = connectedManager();
+    uint32_t mode = 9;
+    uint32_t edge = 9;
+
+    CHECK_OK(velmor_set_trigger_mode(manager, VELMOR_TRIGGER_EXTERNAL));
+    CHECK_OK(velmor_get_trigger_config(manager, 1, &mode, &edge));
+    CHECK(mode == 2 && edge == 0);
+    CHECK_OK(velmor_set_trigger_mode(manager, VELMOR_TRIGGER_SOFTWARE));
+    CHECK_OK(velmor_get_trigger_config(manager, 0, &mode, &edge));
+    CHECK(mode == 0);
+    CHECK_FAILS(velmor_get_trigger_config(manager, 2, &mode, &edge), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+    CHECK_FAILS(velmor_get_trigger_config(manager, 0, &mode, NULL), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_get_trigger_config: edge is NULL");
+
+    CHECK_OK(velmor_take_dark_spectrum(manager, 10000, 1, VELMOR_ALL_DEVICES));
+    CHECK_OK(velmor_take_dark_spectrum(manager, 10000, 1, 1));
+    CHECK_FAILS(velmor_take_dark_spectrum(manager, 10000, 1, 2), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+    CHECK_OK(velmor_set_subtract_dark(manager, 1, VELMOR_ALL_DEVICES));
+    CHECK_OK(velmor_set_subtract_dark(manager, 0, 0));
+    CHECK_FAILS(velmor_set_subtract_dark(manager, 1, -2), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+    CHECK_OK(velmor_destroy(manager));
+}
+
+static int waitForSpectrum(velmor_manager* manager, int32_t device)
+{
+    int32_t state = -1;
+    uint32_t available = 0;
+    int polls;
+    for (polls = 0; polls < 500; ++polls) {
+        CHECK_OK(velmor_device_status(manager, device, &state, &available));
+        if (available > 0) {
+            return 1;
+        }
+        sleepMs(10);
+    }
+    return 0;
+}
+
+static void direct(void)
+{
+    velmor_manager* manager = connectedManager();
+    const int32_t device = indexOf(manager, "20001");
+    float small[10];
+    float* spectrum = calloc(2048, sizeof *spectrum);
+    uint32_t needed = 0;
+    velmor_spectrum_info info;
+
+    CHECK_OK(velmor_device_set_exposure(manager, device, 10000, 2));
+    CHECK_OK(velmor_device_start_acquisition(manager, device, 1));
+    CHECK(waitForSpectrum(manager, device));
+
+    /* A size query and a short buffer read nothing: the spectrum stays. */
+    CHECK_OK(velmor_device_read_spectrum(manager, device, NULL, 0, &needed, NULL));
+    CHECK(needed == 2048);
+    CHECK_FAILS(velmor_device_read_spectrum(manager, device, small, 10, &needed, &info), VELMOR_ERROR_BUFFER_TOO_SMALL,
+                "velmor_device_read_spectrum: buffer too small: 2048 elements needed, capacity is 10");
+    CHECK(waitForSpectrum(manager, device));
+    CHECK_OK(velmor_device_read_spectrum(manager, device, spectrum, 2048, &needed, &info));
+    CHECK(info.exposure_us == 10000 && info.averaging == 2);
+    CHECK(info.date_days > 19000);
+
+    /* Nothing waiting any more: the device's own refusal. */
+    CHECK(velmor_device_read_spectrum(manager, device, spectrum, 2048, &needed, NULL) == VELMOR_ERROR_DEVICE);
+    CHECK(strstr(velmor_last_error(), "Communication failed: ") == velmor_last_error());
+    CHECK_OK(velmor_device_stop_acquisition(manager, device));
+    CHECK_FAILS(velmor_device_start_acquisition(manager, 3, 1), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
+                "Device index out of range");
+    free(spectrum);
+    CHECK_OK(velmor_destroy(manager));
+}
+
+static void continuous(void)
+{
+    velmor_manager* manager = connectedManager();
+    Observed observed;
+    Observed restarted;
+    int32_t state = 0;
+    uint32_t available = 0;
+
+    initObserved(&observed, manager);
+    CHECK_OK(velmor_start_measurement(manager, onSpectrum, onError, &observed, 10000, 1, 0, 3));
+    /* The workers own the devices until the stop. */
+    CHECK_FAILS(velmor_device_status(manager, 0, &state, &available), VELMOR_ERROR_WRONG_STATE,
+                "velmor_device_status: a measurement is started; call velmor_stop_measurement first");
+    CHECK(waitFor(&observed.spectra[0], 3, 30));
+    CHECK(waitFor(&observed.spectra[1], 3, 30));
+    CHECK_OK(velmor_stop_measurement(manager));
+    CHECK(atomic_load(&observed.spectra[0]) == 3 && atomic_load(&observed.spectra[1]) == 3);
+    CHECK(atomic_load(&observed.badShape) == 0);
+    CHECK(atomic_load(&observed.insideCount) == 1);
+    CHECK(atomic_load(&observed.insideSerial) == 1);
+    CHECK(atomic_load(&observed.insideForbidden) == 6);
+    CHECK(atomic_load(&observed.insideAllowed) == 0);
+    CHECK_OK(velmor_device_status(manager, 0, &state, &available));
+
+    /* A start while a run goes on replaces it; the first run's user data
+       is no longer called after the second start returns. */
+    initObserved(&observed, manager);
+    initObserved(&restarted, manager);
+    CHECK_OK(velmor_start_measurement(manager, onSpectrum, onError, &observed, 10000, 1, 0, 1000));
+    CHECK(waitFor(&observed.spectra[0], 1, 30));
+    CHECK_OK(velmor_start_measurement(manager, onSpectrum, onError, &restarted, 10000, 1, 0, 2));
+    {
+        const int first = atomic_load(&observed.spectra[0]) + atomic_load(&observed.spectra[1]);
+        CHECK(waitFor(&restarted.spectra[0], 2, 30));
+        CHECK(waitFor(&restarted.spectra[1], 2, 30));
+        CHECK(atomic_load(&observed.spectra[0]) + atomic_load(&observed.spectra[1]) == first);
+    }
+    /* Destroying a manager with a run stops it first. */
+    CHECK_OK(velmor_destroy(manager));
+}
+
+static void batch(void)
+{
+    velmor_manager* manager = connectedManager();
+    Observed observed;
+
+    initObserved(&observed, manager);
+    CHECK_OK(velmor_start_batch_measurement(manager, onBatch, onError, &observed, 10000, 3, 1, 0));
+    CHECK(waitFor(&observed.batches[0], 1, 30));
+    CHECK(waitFor(&observed.batches[1], 1, 30));
+    CHECK_OK(velmor_stop_measurement(manager));
+    CHECK(atomic_load(&observed.batches[0]) == 1 && atomic_load(&observed.batches[1]) == 1);
+    CHECK(atomic_load(&observed.batchSpectra[0]) == 3 && atomic_load(&observed.batchSpectra[1]) == 3);
+    CHECK(atomic_load(&observed.badShape) == 0);
+    CHECK(atomic_load(&observed.insideCount) == 1);
+    CHECK(atomic_load(&observed.insideForbidden) == 6);
+    CHECK_OK(velmor_disconnect(manager));
+    CHECK_FAILS(velmor_start_batch_measurement(manager, onBatch, onError, &observed, 10000, 3, 1, 0),
+                VELMOR_ERROR_DEVICE, "No devices connected");
+    CHECK_OK(velmor_destroy(manager));
+}
+
+/* A device that stays busy: the run's timeout reaches the error callback.
+   The simulator runs in real time here, so the exposure of 1 s leaves ample
+   time to make the device hang once the worker has started it (its
+   "checkStatusAndNotify start" line). */
+static void errorCallback(const char* simulator)
+{
+    velmor_manager* manager = connectedManager();
+    Observed observed;
+    char started[64];
+    char command[1024];
+    int polls;
+
+    snprintf(started, sizeof started, "[VLP] checkStatusAndNotify start devIndex=%d ", (int)indexOf(manager, "20001"));
+    initObserved(&observed, manager);
+    CHECK_OK(velmor_set_log_handler(recordLine, NULL));
+    CHECK_OK(velmor_start_measurement(manager, onSpectrum, onError, &observed, 1000000, 1, 0, 1));
+    for (polls = 0; polls < 1000 && !loggedLineStartingWith(VELMOR_LOG_OUTPUT, started); ++polls) {
+        sleepMs(10);
+    }
+    snprintf(command, sizeof command, "'%s' ctl stuck-busy 0 on >/dev/null", simulator);
+    CHECK(system(command) == 0);
+    CHECK(waitFor(&observed.errors[0], 1, 30));
+    CHECK(waitFor(&observed.spectra[1], 1, 30));
+    CHECK_OK(velmor_stop_measurement(manager));
+    CHECK_OK(velmor_set_log_handler(NULL, NULL));
+    /* Whether the spectrum still came before the device hung or not. */
+    CHECK(strcmp(observed.errorMessage, "Timeout waiting for spectrum.") == 0 ||
+          strcmp(observed.errorMessage, "Timeout waiting for device idle after spectrum.") == 0);
+    CHECK(atomic_load(&observed.errors[1]) == 0);
+    CHECK_OK(velmor_destroy(manager));
+}
+
+int main(int argc, char** argv)
+{
+    const char* group = argc > 1 ? argv[1] : "";
+    const char* simulator = argc > 2 ? argv[2] : "velmor-sim";
+    if (strcmp(group, "errors") == 0) {
+        errorsWithoutDevices();
+    } else if (strcmp(group, "identity") == 0) {
+        identity();
+    } else if (strcmp(group, "configuration") == 0) {
+        configuration();
+    } else if (strcmp(group, "direct") == 0) {
+        direct();
+    } else if (strcmp(group, "continuous") == 0) {
+        continuous();
+    } else if (strcmp(group, "batch") == 0) {
+        batch();
+    } else if (strcmp(group, "error_callback") == 0) {
+        errorCallback(simulator);
+    } else {
+        fprintf(stderr, "usage: c_api_test errors|identity|configuration|direct|continuous|batch|error_callback "
+                        "[velmor-sim]\n");
+        return 2;
+    }
+    forgetLines();
+    if (gFailures != 0) {
+        fprintf(stderr, "%d check(s) failed\n", gFailures);
+    }
+    return gFailures > 125 ? 125 : gFailures;
+}
