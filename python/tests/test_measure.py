@@ -6,9 +6,7 @@ import threading
 import time
 
 import numpy as np
-import pytest
 
-import velmor
 
 
 def test_each_device_delivers_count_spectra_with_its_shared_wavelengths(bench):

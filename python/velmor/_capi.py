@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import ctypes
 import itertools
-from ctypes import POINTER, c_char_p, c_float, c_int32, c_uint32, c_void_p
+from ctypes import POINTER, c_char_p, c_int32, c_uint32, c_void_p
 from typing import Callable, Dict, NoReturn, Tuple, Type
 
 import numpy as np

@@ -5,7 +5,6 @@ from __future__ import annotations
 import atexit
 import contextlib
 import enum
-import threading
 import time
 import weakref
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, TypeVar, Union
@@ -324,8 +323,7 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
                 if self._handover.closed:
                     break
                 continue
-            if item[0] == "error":
-                self.close()
+            if item[0] == "error":  # __next__ stops every device before this reaches the loop
                 _, serial, message = item
                 failure = MeasurementTimeout if message.startswith(_TIMEOUT_PREFIX) else MeasurementError
                 raise failure(message, serial)
@@ -404,7 +402,6 @@ class Spectrometers(_ClosedOnExit):
     def __init__(self, *, queue_size: int = 64) -> None:
         self._library = _capi.library()
         self._queue_size = _positive("queue_size", queue_size)
-        self._lock = threading.Lock()
         # Weak, so that a measurement nobody iterates any more is collected (and stopped).
         self._active: Optional["weakref.ReferenceType[Measurement]"] = None
         self._manager: Optional[int] = self._library.create()
@@ -497,7 +494,8 @@ class Spectrometers(_ClosedOnExit):
             device.subtract_dark = enable
 
     def take_dark(self, exposure_us: int, averaging: int = 1) -> None:
-        """Takes a dark spectrum in every device in turn (see :meth:`Device.take_dark`)."""
+        """Takes a dark spectrum in every device in turn (see :meth:`Device.take_dark`);
+        the first device that fails raises its error."""
         for device in self._devices:
             device.take_dark(exposure_us, averaging)
 
