@@ -6,6 +6,7 @@
 #include <velmor/spectrometerdevice.h>
 #include <velmor/vasklinkprotocol.h>
 #include <velmor/velmor.h>
+#include <velmor/velmor_c.h>
 
 #include <iostream>
 

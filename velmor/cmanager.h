@@ -42,15 +42,23 @@ public:
         return exclusive(std::forward<Work>(work));
     }
 
-    // Runs `work` on one device directly, which a running measurement's
-    // worker owns: refused between a start and the next stop.
+    // Runs `work` that talks to devices without their mutexes, which only
+    // the workers of a running measurement may do: refused between a start
+    // and the next stop.
     template <typename Work>
-    auto direct(int32_t deviceIndex, Work&& work) -> decltype(work(std::declval<SpectrometerDevice&>()))
+    auto withoutWorkers(Work&& work) -> decltype(work(std::declval<VaskLinkProtocol&>()))
     {
         return exclusive([&](VaskLinkProtocol& protocol) {
             refuseWhileMeasuring();
-            return work(*protocol.getDevice(deviceIndex));
+            return work(protocol);
         });
+    }
+
+    // Runs `work` on one device directly, on the terms of withoutWorkers.
+    template <typename Work>
+    auto direct(int32_t deviceIndex, Work&& work) -> decltype(work(std::declval<SpectrometerDevice&>()))
+    {
+        return withoutWorkers([&](VaskLinkProtocol& protocol) { return work(*protocol.getDevice(deviceIndex)); });
     }
 
     // Starts a run whose workers call `adapter`, kept alive until no worker

@@ -22,8 +22,9 @@
  *   of the device among the connected ones, from 0 to count - 1. Functions
  *   that configure devices also accept VELMOR_ALL_DEVICES (-1).
  * - Outputs: a function writes its output parameters only when it returns
- *   VELMOR_OK, except the `needed` size of a buffer function, which is also
- *   written with VELMOR_ERROR_BUFFER_TOO_SMALL.
+ *   VELMOR_OK, except the `needed` size of a buffer function, which is
+ *   written as soon as the size is known (so also with
+ *   VELMOR_ERROR_BUFFER_TOO_SMALL).
  * - Buffers: strings and arrays are copied into buffers the caller owns.
  *   Pass the buffer, its capacity in elements (bytes for text, floats for
  *   arrays) and a `needed` pointer; `needed` receives the number of elements
@@ -243,7 +244,9 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_wavelengths(velmor_manager* mana
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_set_trigger_mode(velmor_manager* manager, int32_t mode);
 
 /* The device's trigger configuration in its own encoding: *mode 0 is free
-   running, 2 hardware trigger; *edge 0 is the rising edge. */
+   running, 2 hardware trigger; *edge 0 is the rising edge. Asks the device
+   directly, so like the direct operations below it is refused with
+   VELMOR_ERROR_WRONG_STATE while a measurement is started. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_get_trigger_config(velmor_manager* manager, int32_t device_index,
                                                             uint32_t* mode, uint32_t* edge);
 

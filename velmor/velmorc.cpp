@@ -230,7 +230,8 @@ int32_t VELMOR_CALL velmor_get_trigger_config(velmor_manager* manager, int32_t d
     return CBoundary::run(__func__, [&] {
         uint32_t& modeOut = required(mode, "mode");
         uint32_t& edgeOut = required(edge, "edge");
-        const TriggerConfig config = managerOf(manager).exclusive(
+        // The manager reads it without the device's mutex.
+        const TriggerConfig config = managerOf(manager).withoutWorkers(
             [&](VaskLinkProtocol& protocol) { return protocol.getTriggerMode(device_index); });
         modeOut = config.mode;
         edgeOut = config.edge;

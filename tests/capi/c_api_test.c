@@ -518,6 +518,37 @@ static void direct(void)
     CHECK_OK(velmor_destroy(manager));
 }
 
+/* Another host thread reading while the main thread starts and stops: the
+   manager serialises the calls; each succeeds, or, if it would talk to a
+   device that a worker owns, is refused. */
+typedef struct Reader {
+    velmor_manager* manager;
+    atomic_int stop;
+    atomic_int calls;
+    atomic_int failures;
+} Reader;
+
+static void* readConcurrently(void* argument)
+{
+    Reader* reader = (Reader*)argument;
+    char serial[16];
+    uint32_t count = 0;
+    uint32_t needed = 0;
+    uint32_t mode = 0;
+    uint32_t edge = 0;
+    int32_t status;
+    while (!atomic_load(&reader->stop)) {
+        status = velmor_get_trigger_config(reader->manager, 0, &mode, &edge);
+        if (velmor_device_count(reader->manager, &count) != VELMOR_OK || count != 2 ||
+            velmor_device_serial(reader->manager, 1, serial, sizeof serial, &needed) != VELMOR_OK ||
+            (status != VELMOR_OK && status != VELMOR_ERROR_WRONG_STATE)) {
+            atomic_fetch_add(&reader->failures, 1);
+        }
+        atomic_fetch_add(&reader->calls, 1);
+    }
+    return NULL;
+}
+
 static void continuous(void)
 {
     velmor_manager* manager = connectedManager();
@@ -525,12 +556,22 @@ static void continuous(void)
     Observed restarted;
     int32_t state = 0;
     uint32_t available = 0;
+    uint32_t mode = 0;
+    uint32_t edge = 0;
 
+    Reader reader;
+    pthread_t readerThread;
+
+    memset(&reader, 0, sizeof reader);
+    reader.manager = manager;
+    pthread_create(&readerThread, NULL, readConcurrently, &reader);
     initObserved(&observed, manager);
     CHECK_OK(velmor_start_measurement(manager, onSpectrum, onError, &observed, 10000, 1, 0, 3));
     /* The workers own the devices until the stop. */
     CHECK_FAILS(velmor_device_status(manager, 0, &state, &available), VELMOR_ERROR_WRONG_STATE,
                 "velmor_device_status: a measurement is started; call velmor_stop_measurement first");
+    CHECK_FAILS(velmor_get_trigger_config(manager, 0, &mode, &edge), VELMOR_ERROR_WRONG_STATE,
+                "velmor_get_trigger_config: a measurement is started; call velmor_stop_measurement first");
     CHECK(waitFor(&observed.spectra[0], 3, 30));
     CHECK(waitFor(&observed.spectra[1], 3, 30));
     CHECK_OK(velmor_stop_measurement(manager));
@@ -541,6 +582,10 @@ static void continuous(void)
     CHECK(atomic_load(&observed.insideForbidden) == 6);
     CHECK(atomic_load(&observed.insideAllowed) == 0);
     CHECK_OK(velmor_device_status(manager, 0, &state, &available));
+    atomic_store(&reader.stop, 1);
+    pthread_join(readerThread, NULL);
+    CHECK(atomic_load(&reader.calls) > 0);
+    CHECK(atomic_load(&reader.failures) == 0);
 
     /* A start while a run goes on replaces it; the first run's user data
        is no longer called after the second start returns. */
