@@ -186,7 +186,10 @@ class Device:
 
     @property
     def trigger_mode(self) -> TriggerMode:
-        """The device's trigger mode, read from the device (set it for all devices on the bench)."""
+        """The device's trigger mode, read from the device (set it for all devices on the bench).
+
+        Like the direct operations, refused with :class:`velmor.StateError` while a measurement runs.
+        """
         mode, _edge = self._call("trigger_config")
         try:
             return _DEVICE_TRIGGER_MODES[mode]
