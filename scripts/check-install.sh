@@ -36,3 +36,18 @@ for program in "$example/hostapp" "$example/hostapp-pkgconfig"; do
 done
 test -f "$prefix/lib/udev/rules.d/70-velmor.rules"
 echo "ok: udev rule installed"
+# The Python package: found by the interpreter in the prefix's package
+# directory, and finding the installed library by itself (no search path).
+site="$(dirname "$(dirname "$(find "$prefix" -path '*/velmor/_installed.py' | head -n1)")")"
+if ! env -u LD_LIBRARY_PATH -u VELMOR_LIBRARY PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1 \
+     "$prefix/bin/velmor-sim" --devices 2 --time-scale 100 -- /usr/bin/python3 -c '
+import velmor
+with velmor.Spectrometers() as bench:
+    spectra = list(bench.measure(exposure_us=10000, count=2))
+    assert len(spectra) == 4 and spectra[0].counts.dtype == "float32"
+print(velmor.library_version())' >"$example/python.log" 2>&1; then
+  cat "$example/python.log"
+  echo "FAILED: the installed Python package on simulated spectrometers" >&2
+  exit 1
+fi
+echo "ok: the installed Python package ($site) found the installed library and measured"

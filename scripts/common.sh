@@ -6,6 +6,7 @@ VELMOR_PACKAGES=(
   libusb-1.0-0-dev umockdev libumockdev-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   mono-mcs mono-runtime
+  python3-numpy python3-pytest python3-matplotlib
 )
 
 as_root() {

@@ -22,8 +22,12 @@ velmor dark --exposure-us $exposure --averaging $averaging
 section "velmor batch: 50 spectra per spectrometer, dark-subtracted"
 velmor batch --collections 50 --exposure-us $exposure --averaging $averaging --output batch --plot batch/spectra.svg
 
+section "Python (examples/python/measure_and_plot.py): numpy arrays, matplotlib charts"
+"$VELMOR_PYTHON" "$VELMOR_ROOT/examples/python/measure_and_plot.py" python
+
 section "Files"
 echo "Raw spectra (CSV):        $PWD/raw/"
 echo "Dark-subtracted batch:    $PWD/batch/"
 echo "Charts (SVG):             $PWD/raw/spectra.svg  $PWD/batch/spectra.svg"
+echo "Charts from Python (PNG): $PWD/python/spectra.png  $PWD/python/spectra-dark-subtracted.png"
 echo "Library diagnostic logs:  $PWD/velmor.log  $PWD/velmor-demo.log"

@@ -16,4 +16,7 @@ rm -rf "$out"
 mkdir -p "$out"
 cd "$out"
 export PATH="$build/tools/velmor:$build/tools/velmor-sim:$build/tools/demo:$PATH"
+# The Python example uses the package from the source tree with this build's library.
+export VELMOR_ROOT VELMOR_PYTHON=/usr/bin/python3 VELMOR_LIBRARY="$build/velmor/libvelmor.so"
+export PYTHONPATH="$VELMOR_ROOT/python${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1
 velmor-sim --devices 2 --time-scale 5 -- bash "$VELMOR_ROOT/scripts/demo-session.sh"

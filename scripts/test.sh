@@ -5,6 +5,8 @@
 # UndefinedBehaviorSanitizer build, a ThreadSanitizer build, a short run of
 # each fuzzer, and the Windows DLL cross-build with its export check and unit
 # tests under wine. The benchmarks are built, not run (see bench/README.md).
+# The Python package's pytest suite runs under velmor-sim in the normal
+# build's CTest run (python.package, python.unplug; about a minute).
 # Usage: bash scripts/test.sh   (as root, or with sudo for apt-get)
 set -euo pipefail
 VELMOR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
