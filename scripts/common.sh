@@ -5,7 +5,11 @@ VELMOR_PACKAGES=(
   build-essential cmake pkg-config
   libusb-1.0-0-dev umockdev libumockdev-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  libcpp-httplib-dev nlohmann-json3-dev chromium
 )
+# 'velmor view' fetches its page's packages with npm. A Node.js from
+# elsewhere (that ships its own npm) conflicts with Debian's npm package.
+command -v npm >/dev/null 2>&1 || VELMOR_PACKAGES+=(nodejs npm)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
