@@ -84,7 +84,8 @@ ControlRequests::ControlRequests(std::vector<std::string> serialNumbers) : mSeri
 
 bool ControlRequests::running(const std::string& body) const
 {
-    const json& value = field(object(body), "running");
+    const json request = object(body);
+    const json& value = field(request, "running");
     if (!value.is_boolean()) {
         throw badRequest("'running' must be true or false");
     }
