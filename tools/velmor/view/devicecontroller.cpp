@@ -2,6 +2,7 @@
 
 #include "requesterror.h"
 #include "spectrummath.h"
+#include "timebudget.h"
 
 #include <climits>
 
@@ -72,6 +73,9 @@ json DeviceController::state()
                            {"darkSubtraction", dark.subtracting}});
     }
     return {{"running", mRunning},
+            {"runningSince", timeOrNull(mRunning, mRunningSince)},
+            // A device silent this long while running has stopped delivering.
+            {"stallLimitMs", velmorcli::timebudget::measureStallLimit(mSettings.exposureUs).count()},
             {"exposureUs", mSettings.exposureUs},
             {"averaging", mSettings.averaging},
             {"maxExposureUs", ControlRequests::MAX_EXPOSURE_US},
@@ -85,6 +89,7 @@ void DeviceController::startMeasuring()
 {
     // Continuous measurement configures software triggering itself.
     mTriggerMode = TriggerMode::SOFTWARE;
+    mRunningSince = std::chrono::system_clock::now();
     mSession.spectrometers().startMeasurement(&mCallback, mSettings.exposureUs, mSettings.averaging, 0,
                                               MEASURE_UNTIL_STOPPED);
 }

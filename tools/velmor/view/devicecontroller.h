@@ -67,6 +67,7 @@ private:
     std::mutex mMutex; // one control request at a time, as the library wants one host thread
     AcquisitionSettings mSettings;
     bool mRunning = false;
+    std::chrono::system_clock::time_point mRunningSince;
     TriggerMode mTriggerMode = TriggerMode::SOFTWARE;
     std::map<std::string, DarkState> mDark;
 };

@@ -19,6 +19,16 @@ function button(td, label, onClick) {
   td.append(element);
 }
 
+// A device that stopped delivering without a word (the library reports only
+// some failures) is shown as silent once it is overdue.
+function silence(state, device) {
+  const since = Math.max(device.receivedAt ?? 0, state.runningSince ?? 0);
+  if (!state.running || !since || Date.now() - since <= state.stallLimitMs) {
+    return '';
+  }
+  return `no spectrum since ${clockTime(since)}`;
+}
+
 // The table of devices: identity from the state, the rest from each frame.
 // Rows are built once and then only their texts change, so that a button
 // is never replaced under the pointer.
@@ -70,7 +80,7 @@ export class DeviceTable {
         ? `${clockTime(now.reference.takenAt)}${now.reference.darkSubtracted ? '' : ' (without dark)'}` : 'none';
       cells.signal.textContent = now.saturated ? 'SATURATED' : 'ok';
       cells.signal.className = now.saturated ? 'saturated' : '';
-      cells.error.textContent = now.error ? `${clockTime(now.errorAt)} ${now.error}` : '';
+      cells.error.textContent = now.error ? `${clockTime(now.errorAt)} ${now.error}` : silence(state, now);
     }
   }
 }
