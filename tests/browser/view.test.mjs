@@ -6,7 +6,7 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
@@ -124,8 +124,10 @@ test('the page shows both serials and two traces that change over time', async (
 });
 
 test('a new exposure reaches the devices', async () => {
-  await page.$eval('#exposure', (input) => { input.value = ''; });
-  await page.type('#exposure', '50000');
+  // As a person does it: select what is there and type over it (the page
+  // refreshes the field from the server only while it has no focus).
+  await page.click('#exposure', { clickCount: 3 });
+  await page.keyboard.type('50000');
   await page.click('#apply');
   for (const index of ['0', '1']) {
     await eventually(`device ${index} at 50000 us`,
@@ -144,6 +146,23 @@ test('take dark brings the dark-subtracted baseline down to about zero', async (
   await sleep(1000); // let a spectrum taken after the dark arrive
   const after = baseline(await shownValues('10001'));
   assert.ok(Math.abs(after) < 0.1 * before, `baseline ${after} after the dark, ${before} before`);
+  await showMode('counts');
+});
+
+test('save downloads the spectra on screen as CSV, saying their display mode', async () => {
+  const downloads = join(work, 'downloads');
+  const session = await page.createCDPSession();
+  await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+  await showMode('dark-subtracted');
+  await page.click('#save-csv');
+  const file = join(downloads, 'view-dark-subtracted-10001.csv');
+  await eventually('the CSV file', () => existsSync(file));
+  const lines = await eventually('the whole file', () => {
+    const text = readFileSync(file, 'utf8').trim().split('\n');
+    return text.length === 2049 && text;
+  });
+  assert.match(lines[0], /^wavelength_nm,10001@\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3} dark-subtracted counts$/);
+  assert.match(lines[1], /^\d+(\.\d+)?,-?\d/);
   await showMode('counts');
 });
 
