@@ -24,6 +24,7 @@ namespace {
 class FakeBackend : public ViewBackend {
 public:
     json state() override { return {{"running", running.load()}, {"exposureUs", exposureUs.load()}}; }
+    json wavelengths() override { return {{"10001", {400.0, 401.0}}}; }
     void setRunning(bool value) override { running = value; }
     void applySettings(const AcquisitionSettings& settings) override { exposureUs = settings.exposureUs; }
     void dark(const DarkRequest& request) override
@@ -126,6 +127,7 @@ TEST_F(ViewServerTest, ServesThePageAndTheState)
     EXPECT_NE(page->body.find("velmor view"), std::string::npos);
     EXPECT_EQ(client().Get("/vendor/uPlot.esm.js")->status, 200);
     EXPECT_EQ(client().Get("/api/state")->status, 200);
+    EXPECT_EQ(json::parse(client().Get("/api/wavelengths")->body)["10001"][1], 401.0);
     EXPECT_EQ(client().Get("/../CMakeLists.txt")->status, 404);
     EXPECT_EQ(client().Get("/%2e%2e/%2e%2e/etc/passwd")->status, 404);
 }

@@ -68,7 +68,6 @@ json DeviceController::state()
                            {"index", index},
                            {"pixels", parameters.pixelCount},
                            {"firmware", connection && !connection->firmware.empty() ? connection->firmware : "?"},
-                           {"wavelengths", parameters.wavelengths},
                            {"darkTakenAt", timeOrNull(dark.taken, dark.takenAt)},
                            {"darkSubtraction", dark.subtracting}});
     }
@@ -83,6 +82,17 @@ json DeviceController::state()
             {"triggerMode", mTriggerMode == TriggerMode::EXTERNAL ? "external" : "software"},
             {"topCount", DETECTOR_TOP_COUNT},
             {"devices", devices}};
+}
+
+json DeviceController::wavelengths()
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    json tables = json::object();
+    for (int index = 0; index < mSession.deviceCount(); ++index) {
+        const SpectrometerParameters parameters = mSession.parameters(index);
+        tables[parameters.serialNumber] = parameters.wavelengths;
+    }
+    return tables;
 }
 
 void DeviceController::startMeasuring()

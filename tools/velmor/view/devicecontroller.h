@@ -29,6 +29,7 @@ public:
     DeviceController& operator=(const DeviceController&) = delete;
 
     nlohmann::json state() override;
+    nlohmann::json wavelengths() override;
     void setRunning(bool running) override;
     void applySettings(const AcquisitionSettings& settings) override;
     void dark(const DarkRequest& request) override;

@@ -16,8 +16,11 @@ class ViewBackend {
 public:
     virtual ~ViewBackend() = default;
 
-    // Devices (identity, wavelengths), settings and whether measuring.
+    // Devices, settings and whether measuring: small, asked for often.
     virtual nlohmann::json state() = 0;
+    // Each device's wavelength per pixel, by serial number: fixed, asked
+    // for once per page.
+    virtual nlohmann::json wavelengths() = 0;
     virtual void setRunning(bool running) = 0;
     virtual void applySettings(const AcquisitionSettings& settings) = 0;
     virtual void dark(const DarkRequest& request) = 0;

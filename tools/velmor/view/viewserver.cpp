@@ -124,6 +124,9 @@ httplib::Server::HandlerResponse ViewServer::guard(const httplib::Request& reque
 void ViewServer::addRoutes()
 {
     mServer.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) { serveState(response); });
+    mServer.Get("/api/wavelengths", [this](const httplib::Request&, httplib::Response& response) {
+        response.set_content(mBackend.wavelengths().dump(), "application/json");
+    });
     mServer.Get("/api/stream", [this](const httplib::Request& request, httplib::Response& response) {
         serveStream(request, response);
     });

@@ -19,7 +19,8 @@ namespace velmorview {
 // stream and the control requests, all on one port.
 //
 //   GET  /, /app.js, ...   the page (no token needed: it holds nothing secret)
-//   GET  /api/state        devices, wavelengths, settings
+//   GET  /api/state        devices, settings
+//   GET  /api/wavelengths  each device's wavelength table
 //   GET  /api/stream?mode=counts|dark-subtracted|transmission|absorbance
 //                          Server-Sent Events, one per display frame
 //   POST /api/acquisition, /api/settings, /api/dark, /api/reference,

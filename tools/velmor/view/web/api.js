@@ -15,6 +15,10 @@ async function answer(response) {
   return body;
 }
 
+export async function getWavelengths() {
+  return answer(await fetch('/api/wavelengths', { headers: headers() }));
+}
+
 export async function getState() {
   return answer(await fetch('/api/state', { headers: headers(), cache: 'no-store' }));
 }

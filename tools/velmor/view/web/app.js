@@ -1,4 +1,4 @@
-import { getState, openStream } from './api.js';
+import { getState, getWavelengths, openStream } from './api.js';
 import { SpectraChart } from './chart.js';
 import { Controls } from './controls.js';
 import { saveCsv, savePng } from './save.js';
@@ -8,6 +8,7 @@ const $ = (id) => document.getElementById(id);
 const STATE_REFRESH_MS = 2000; // settings changed from another tab show up this late
 
 let state = null;
+let wavelengths = {}; // serial -> nm per pixel, fixed while the view runs
 let mode = $('mode').value;
 let stream = null;
 let lastFrame = null;
@@ -25,6 +26,7 @@ const controls = new Controls({ onState: showState, onMessage: (text) => { $('me
 function showState(next) {
   const devicesChanged = !state || state.devices.map((d) => d.serial).join() !== next.devices.map((d) => d.serial).join();
   state = next;
+  state.devices.forEach((device) => { device.wavelengths = wavelengths[device.serial] ?? []; });
   if (devicesChanged) {
     chart.setDevices(state.devices, mode);
   }
@@ -103,6 +105,11 @@ async function refreshState() {
   }
 }
 
+try {
+  wavelengths = await getWavelengths();
+} catch (error) {
+  $('message').textContent = `wavelengths: ${error.message}`;
+}
 await refreshState();
 connect();
 setInterval(refreshState, STATE_REFRESH_MS);
