@@ -134,6 +134,9 @@ test('a new exposure reaches the devices', async () => {
       async () => (await simulator('settings', index)).includes('exposure-us 50000'));
   }
   assert.equal(await page.$eval('#message', (p) => p.textContent), '');
+  // At 50 ms the simulated lamp drives the detector to its top count.
+  await eventually('the saturation warning', () =>
+    page.$$eval('#devices td.signal', (cells) => cells.some((cell) => cell.textContent === 'SATURATED')));
 });
 
 test('take dark brings the dark-subtracted baseline down to about zero', async () => {

@@ -72,6 +72,9 @@ TEST(SpectrumMath, ModeNamesRoundTripAndUnknownNamesAreRefused)
 
 TEST(SpectrumMath, SaturationIsTheDetectorsTopCount)
 {
-    EXPECT_FALSE(reachesTopCount({0.0f, 65534.0f}));
-    EXPECT_TRUE(reachesTopCount({0.0f, 65535.0f}));
+    EXPECT_FALSE(reachesTopCount({0.0f, 65534.0f}, false));
+    EXPECT_TRUE(reachesTopCount({0.0f, 65535.0f}, false));
+    EXPECT_FALSE(reachesTopCount({0.0f, 64000.0f}, false));
+    EXPECT_TRUE(reachesTopCount({0.0f, 64000.0f}, true)) << "clipped, less the dark the device removed";
+    EXPECT_FALSE(reachesTopCount({0.0f, 60000.0f}, true));
 }

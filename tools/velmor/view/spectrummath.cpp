@@ -43,9 +43,10 @@ std::optional<DisplayMode> displayModeNamed(const std::string& name)
     return std::nullopt;
 }
 
-bool reachesTopCount(const std::vector<float>& counts)
+bool reachesTopCount(const std::vector<float>& counts, bool darkSubtracted)
 {
-    return std::any_of(counts.begin(), counts.end(), [](float value) { return value >= DETECTOR_TOP_COUNT; });
+    const float limit = darkSubtracted ? DARK_SUBTRACTED_SATURATION_FRACTION * DETECTOR_TOP_COUNT : DETECTOR_TOP_COUNT;
+    return std::any_of(counts.begin(), counts.end(), [limit](float value) { return value >= limit; });
 }
 
 std::vector<float> transmissionPercent(const std::vector<float>& sample, const std::vector<float>& reference)

@@ -26,7 +26,12 @@ constexpr float DETECTOR_TOP_COUNT = 65535.0f;
 // so such pixels are gaps (NaN) in transmission and absorbance.
 constexpr float REFERENCE_FLOOR_FRACTION = 0.01f;
 
-bool reachesTopCount(const std::vector<float>& counts);
+// The device subtracts its dark after digitising, so a clipped pixel then
+// reads the top count less a dark the host never sees (a few percent of
+// full scale): with subtraction on, the warning starts this much lower.
+constexpr float DARK_SUBTRACTED_SATURATION_FRACTION = 0.95f;
+
+bool reachesTopCount(const std::vector<float>& counts, bool darkSubtracted);
 
 // 100 * sample / reference per pixel; NaN where the reference is too dark to
 // divide by, or where the two spectra have different lengths.

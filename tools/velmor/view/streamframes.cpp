@@ -27,7 +27,7 @@ json deviceStatus(const DeviceView& device)
                    {"receivedAt", timeOrNull(device.receivedAt)},
                    {"spectraPerSecond", device.spectraPerSecond},
                    {"darkSubtracted", device.darkSubtracted},
-                   {"saturated", device.counts && reachesTopCount(*device.counts)},
+                   {"saturated", device.counts && reachesTopCount(*device.counts, device.darkSubtracted)},
                    {"error", device.error},
                    {"errorAt", timeOrNull(device.errorAt)},
                    {"reference", nullptr}};

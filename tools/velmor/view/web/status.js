@@ -79,7 +79,7 @@ export class DeviceTable {
       cells.reference.textContent = now.reference
         ? `${clockTime(now.reference.takenAt)}${now.reference.darkSubtracted ? '' : ' (without dark)'}` : 'none';
       cells.signal.textContent = now.saturated ? 'SATURATED' : 'ok';
-      cells.signal.className = now.saturated ? 'saturated' : '';
+      cells.signal.classList.toggle('saturated', Boolean(now.saturated));
       cells.error.textContent = now.error ? `${clockTime(now.errorAt)} ${now.error}` : silence(state, now);
     }
   }
