@@ -7,7 +7,11 @@ VELMOR_PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   mono-mcs mono-runtime
   python3-numpy python3-pytest python3-matplotlib
+  libcpp-httplib-dev nlohmann-json3-dev chromium
 )
+# 'velmor view' fetches its page's packages with npm. A Node.js from
+# elsewhere (that ships its own npm) conflicts with Debian's npm package.
+command -v npm >/dev/null 2>&1 || VELMOR_PACKAGES+=(nodejs npm)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

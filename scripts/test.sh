@@ -26,6 +26,8 @@ run_suite() {
 run_suite "tests" "$VELMOR_ROOT/build/test" "" -DVELMOR_BUILD_BENCHMARKS=ON
 echo "=== install check ==="
 bash "$VELMOR_ROOT/scripts/check-install.sh" "$VELMOR_ROOT/build/test"
+echo "=== velmor view in headless Chromium (about a minute) ==="
+bash "$VELMOR_ROOT/tests/browser/run.sh" "$VELMOR_ROOT/build/test" "$VELMOR_ROOT/build/test/browser"
 # The one slow case (a dark acquisition that never ends: 1000 polls of
 # 100 ms) exercises no memory or threading path the other cases miss, so
 # the sanitizer builds leave it out.

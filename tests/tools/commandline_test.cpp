@@ -44,6 +44,28 @@ TEST(CommandLine, MeasureTakesItsSettings)
     EXPECT_EQ(options.plotFile, "out/p.svg");
 }
 
+TEST(CommandLine, ViewStartsOnLoopbackWithWorkableDefaults)
+{
+    const Options options = parsed({"view"});
+    EXPECT_EQ(options.command, Command::View);
+    EXPECT_EQ(options.port, 8321);
+    EXPECT_TRUE(options.listenAddress.empty());
+    EXPECT_TRUE(options.token.empty());
+    EXPECT_EQ(options.exposureUs, 10000);
+    EXPECT_EQ(options.averaging, 1);
+    EXPECT_EQ(parsed({"view", "--listen", "0.0.0.0", "--port", "0"}).listenAddress, "0.0.0.0");
+}
+
+TEST(CommandLine, ViewRefusesWeakTokensAndUnworkableSettings)
+{
+    EXPECT_NE(rejection({"view", "--token", "secret"}).find("at least 16"), std::string::npos);
+    EXPECT_NE(rejection({"view", "--token", "0123456789abcdef?x"}).find("only letters"), std::string::npos);
+    EXPECT_EQ(rejection({"view", "--token", "0123456789abcdef"}), "");
+    EXPECT_NE(rejection({"view", "--port", "70000"}), "");
+    EXPECT_NE(rejection({"view", "--exposure-us", "1000000", "--averaging", "100"}).find("lower --averaging"),
+              std::string::npos);
+}
+
 TEST(CommandLine, DefaultsLogToAFileInTheCurrentDirectory)
 {
     const Options options = parsed({"batch", "--collections", "10", "--exposure-us", "1000", "--averaging", "1"});

@@ -114,6 +114,9 @@ std::string SimulatorSession::execute(const std::string& commandLine)
         if (verb == "clear") {
             return clear(command);
         }
+        if (verb == "settings") {
+            return settings(command);
+        }
         throw std::invalid_argument("unknown command '" + verb + "'");
     } catch (const std::exception& e) {
         return std::string("error: ") + e.what();
@@ -208,6 +211,14 @@ std::string SimulatorSession::clear(const std::vector<std::string>& command)
     return "ok cleared " + command[1];
 }
 
+std::string SimulatorSession::settings(const std::vector<std::string>& command)
+{
+    expectArguments(command, 2, 2, "settings <index>");
+    const DeviceState state = deviceAt(command[1]).model->state();
+    return "ok exposure-us " + std::to_string(state.exposureTimeUs) + " averaging " + std::to_string(state.averaging) +
+           " subtract-dark " + (state.subtractDark ? "on" : "off");
+}
+
 const char* controlCommandHelp()
 {
     return "Control commands (velmor-sim ctl COMMAND...):\n"
@@ -218,7 +229,8 @@ const char* controlCommandHelp()
            "                               kinds: error <code>, no-reply, short <n>, empty, garbage <n>\n"
            "                               e.g. fault 0 0x4000 error 0x0500 3\n"
            "  stuck-busy <i> on|off        status never returns to idle\n"
-           "  clear <i>                    remove every fault of a device\n";
+           "  clear <i>                    remove every fault of a device\n"
+           "  settings <i>                 the exposure, averaging and dark subtraction the device was given\n";
 }
 
 } // namespace velmorsim

@@ -38,6 +38,7 @@ private:
     std::string fault(const std::vector<std::string>& words);
     std::string stuckBusy(const std::vector<std::string>& words);
     std::string clear(const std::vector<std::string>& words);
+    std::string settings(const std::vector<std::string>& words);
     Device& deviceAt(const std::string& word);
 
     VirtualUsbBus mBus;

@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "timebudget.h"
+#include "view/accessguard.h"
 
 #include <charconv>
 #include <iomanip>
@@ -21,6 +22,7 @@ const char* const PROGRAM_FOOTER = R"(Examples:
   velmor batch --collections 100 --exposure-us 5000 --averaging 1 --output data
   velmor dark --exposure-us 20000 --averaging 2
   velmor trigger external
+  velmor view
 
 Run 'velmor <command> --help' for the options of one command.
 The library's diagnostic lines go to the log file (--log) unless --verbose is given.
@@ -78,6 +80,21 @@ Examples:
   velmor trigger external
   velmor trigger software)";
 
+const char* const VIEW_FOOTER = R"(Connects every spectrometer, measures continuously and serves a live view
+in the browser: one chart of every device's spectrum, exposure and averaging,
+start/pause, dark spectrum and subtraction, trigger mode, a stored reference
+per device for transmission and absorbance, and saving as CSV and PNG.
+Open the printed address; Ctrl-C stops the devices and the server.
+
+The server answers on 127.0.0.1 only. --listen serves other hosts too; then
+every request that reads or drives the devices must carry an access token,
+generated and printed in the address unless --token gives one.
+
+Examples:
+  velmor view
+  velmor view --exposure-us 20000 --averaging 4 --open
+  velmor view --listen 0.0.0.0 --port 9000)";
+
 // CLI11's own number checks word their errors for floating point; these
 // speak of whole numbers in the range an int option can take.
 CLI::Validator wholeNumberFrom(int minimum)
@@ -113,6 +130,7 @@ const char* commandName(Command command)
     case Command::Batch: return "batch";
     case Command::Dark: return "dark";
     case Command::Trigger: return "trigger";
+    case Command::View: return "view";
     }
     return "velmor";
 }
@@ -129,6 +147,7 @@ CommandLine::CommandLine() : mApp(PROGRAM_DESCRIPTION, "velmor")
     addBatchCommand();
     addDarkCommand();
     addTriggerCommand();
+    addViewCommand();
 }
 
 void CommandLine::parse(int argc, const char* const argv[])
@@ -247,13 +266,37 @@ void CommandLine::addTriggerCommand()
         ->check(CLI::IsMember({"software", "external"}));
 }
 
+void CommandLine::addViewCommand()
+{
+    mView = addCommand(Command::View, "Show every spectrometer live in the browser", VIEW_FOOTER);
+    mView->add_option("--exposure-us", mOptions.exposureUs, "Exposure time to start with, in microseconds")
+        ->type_name("N")
+        ->default_val(10000)
+        ->check(wholeNumberFrom(1));
+    mView->add_option("--averaging", mOptions.averaging, "Exposures averaged into one spectrum, to start with")
+        ->type_name("N")
+        ->default_val(1)
+        ->check(wholeNumberFrom(1));
+    mView->add_option("--port", mOptions.port, "TCP port of the page (0: any free port)")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    mView->add_option("--listen", mOptions.listenAddress,
+                      "Serve other hosts on this address of this computer (0.0.0.0: all); needs a token")
+        ->type_name("ADDR");
+    mView->add_option("--token", mOptions.token, "Access token for the page (default with --listen: a random one)")
+        ->type_name("TEXT");
+    mView->add_flag("--open", mOptions.openBrowser, "Open the page in the desktop's browser");
+}
+
 void CommandLine::identifyCommand()
 {
     const std::pair<CLI::App*, Command> commands[] = {{mList, Command::List},
                                                       {mMeasure, Command::Measure},
                                                       {mBatch, Command::Batch},
                                                       {mDark, Command::Dark},
-                                                      {mTrigger, Command::Trigger}};
+                                                      {mTrigger, Command::Trigger},
+                                                      {mView, Command::View}};
     for (const auto& [app, command] : commands) {
         if (app->parsed()) {
             mOptions.command = command;
@@ -268,6 +311,7 @@ void CommandLine::checkOptionCombinations() const
     case Command::Measure: checkMeasureTiming(); break;
     case Command::Batch: checkBatchTiming(); break;
     case Command::Dark: checkDarkSettings(); break;
+    case Command::View: checkViewSettings(); break;
     case Command::List:
     case Command::Trigger: break;
     }
@@ -306,6 +350,17 @@ void CommandLine::checkDarkSettings() const
     for (const char* name : {"--exposure-us", "--averaging"}) {
         if (mDark->count(name) == 0) {
             throw CLI::RequiredError(std::string(name) + " (needed unless --off)");
+        }
+    }
+}
+
+void CommandLine::checkViewSettings() const
+{
+    checkMeasureTiming();
+    if (!mOptions.token.empty()) {
+        const std::string problem = velmorview::AccessGuard::tokenProblem(mOptions.token);
+        if (!problem.empty()) {
+            throw CLI::ValidationError("--token", problem);
         }
     }
 }

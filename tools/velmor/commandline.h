@@ -8,7 +8,7 @@
 
 namespace velmorcli {
 
-enum class Command { List, Measure, Batch, Dark, Trigger };
+enum class Command { List, Measure, Batch, Dark, Trigger, View };
 
 // The name of the command on the command line; also the prefix of its
 // messages and of its file names.
@@ -34,6 +34,12 @@ struct Options {
     bool darkOff = false;
 
     TriggerMode triggerMode = TriggerMode::SOFTWARE;
+
+    static constexpr int DEFAULT_VIEW_PORT = 8321;
+    int port = DEFAULT_VIEW_PORT;
+    std::string listenAddress; // empty: loopback only
+    std::string token;
+    bool openBrowser = false;
 };
 
 // The tool's command line: the commands, their options, the checks on the
@@ -58,6 +64,7 @@ private:
     void addBatchCommand();
     void addDarkCommand();
     void addTriggerCommand();
+    void addViewCommand();
     CLI::App* addCommand(Command command, const std::string& description, const std::string& footer);
     void addExposureOptions(CLI::App& command);
     void addAcquisitionOptions(CLI::App& app, Command command);
@@ -67,6 +74,7 @@ private:
     void checkMeasureTiming() const;
     void checkBatchTiming() const;
     void checkDarkSettings() const;
+    void checkViewSettings() const;
 
     CLI::App mApp;
     Options mOptions;
@@ -76,6 +84,7 @@ private:
     CLI::App* mBatch = nullptr;
     CLI::App* mDark = nullptr;
     CLI::App* mTrigger = nullptr;
+    CLI::App* mView = nullptr;
 };
 
 } // namespace velmorcli

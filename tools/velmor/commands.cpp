@@ -5,6 +5,7 @@
 #include "spectrometersession.h"
 #include "texttable.h"
 #include "timebudget.h"
+#include "view/viewcommand.h"
 
 #include <cstdio>
 #include <functional>
@@ -191,6 +192,7 @@ void run(const Options& options, LibraryOutput& output)
         }
         break;
     case Command::Trigger: setTriggerMode(options, output); break;
+    case Command::View: velmorview::runView(options, output); break;
     }
 }
 
