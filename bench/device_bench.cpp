@@ -1,5 +1,6 @@
 // One device over the real libusb and the virtual bus: a command round trip,
-// and the readout of one spectrum of a typical and of the largest size.
+// and the readout of one spectrum of a typical and of the largest size, each
+// also measured against the same exchange made with bare libusb calls.
 
 #include "heaptally.h"
 #include "simulatedspectrometers.h"
@@ -8,7 +9,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -74,5 +77,93 @@ void BM_ReadSpectrum(benchmark::State& state)
 }
 // 4106 pixels is the largest record that fits one reply (16492 bytes).
 BENCHMARK(BM_ReadSpectrum)->Arg(2048)->Arg(4106)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExchangesPerTurn = 25;
+
+// Turns of kExchangesPerTurn exchanges through the library and through bare
+// libusb alternate on the same device, so that both see the same load of the
+// machine; the library's transport is closed while the bare one has the
+// device. The iteration time is the library's turn; "ratio" is the library's
+// time per exchange over the bare one's.
+void compareWithBareLibusb(benchmark::State& state, const SimulatedSpectrometers& bus,
+                           const SimulatedSpectrometers::Attached& attached, uint32_t command,
+                           const std::function<void(SpectrometerDevice&)>& libraryExchange)
+{
+    auto owned = bus.transport(attached);
+    LibusbInterface& transport = *owned;
+    SpectrometerDevice device(std::move(owned));
+    const uint8_t request[4] = {static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8), 0, 0};
+    std::vector<uint8_t> reply(SpectrometerDevice::MAX_RX_LENGTH);
+
+    Clock::duration libraryTime{};
+    Clock::duration bareTime{};
+    HeapUse libraryHeap;
+    for (auto _ : state) {
+        const HeapUse heapBefore = heapUseOfThisThread();
+        const Clock::time_point libraryStart = Clock::now();
+        for (int i = 0; i < kExchangesPerTurn; ++i) {
+            libraryExchange(device);
+        }
+        const Clock::duration libraryTurn = Clock::now() - libraryStart;
+        libraryHeap.allocations += heapUseOfThisThread().allocations - heapBefore.allocations;
+        libraryHeap.bytes += heapUseOfThisThread().bytes - heapBefore.bytes;
+        transport.close();
+        {
+            const auto bare = bus.openRaw(attached);
+            const Clock::time_point bareStart = Clock::now();
+            for (int i = 0; i < kExchangesPerTurn; ++i) {
+                benchmark::DoNotOptimize(
+                    bare->exchange(request, sizeof request, reply.data(), static_cast<int>(reply.size())));
+            }
+            bareTime += Clock::now() - bareStart;
+        }
+        transport.open();
+        libraryTime += libraryTurn;
+        state.SetIterationTime(std::chrono::duration<double>(libraryTurn).count());
+    }
+    const double exchanges = static_cast<double>(state.iterations() * kExchangesPerTurn);
+    const auto microseconds = [exchanges](Clock::duration total) {
+        return std::chrono::duration<double, std::micro>(total).count() / exchanges;
+    };
+    state.counters["library_us"] = microseconds(libraryTime);
+    state.counters["bare_us"] = microseconds(bareTime);
+    state.counters["ratio"] = microseconds(libraryTime) / microseconds(bareTime);
+    state.counters["library_allocs"] = static_cast<double>(libraryHeap.allocations) / exchanges;
+    state.counters["library_heap_bytes"] = static_cast<double>(libraryHeap.bytes) / exchanges;
+}
+
+void BM_StatusVsBareLibusb(benchmark::State& state)
+{
+    runAgainstSimulator(state, [&state] {
+        SimulatedSpectrometers bus;
+        const auto attached = bus.attach(SimulatedSpectrometers::config(0));
+        compareWithBareLibusb(state, bus, attached, velmorsim::command::kGetStatus,
+                              [](SpectrometerDevice& device) { benchmark::DoNotOptimize(device.getStatusInfo()); });
+    });
+}
+BENCHMARK(BM_StatusVsBareLibusb)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The library decodes the record into pixels as well; bare libusb only
+// moves its bytes.
+void BM_SpectrumVsBareLibusb(benchmark::State& state)
+{
+    runAgainstSimulator(state, [&state] {
+        const auto pixels = static_cast<uint16_t>(state.range(0));
+        SimulatedSpectrometers bus;
+        const auto attached = bus.attach(SimulatedSpectrometers::config(0, pixels));
+        attached.model->injectFault(velmorsim::command::kReadSpectrum,
+                                    velmorsim::Fault::fixedReply(spectrumRecord(pixels)), velmorsim::kForever);
+        compareWithBareLibusb(state, bus, attached, velmorsim::command::kReadSpectrum, [](SpectrometerDevice& device) {
+            uint32_t time01ms = 0;
+            uint32_t dateDays = 0;
+            uint32_t exposureUs = 0;
+            uint32_t averaging = 0;
+            benchmark::DoNotOptimize(device.getSpectrum(time01ms, dateDays, exposureUs, averaging));
+        });
+    });
+}
+BENCHMARK(BM_SpectrumVsBareLibusb)->Arg(2048)->Arg(4106)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "simulator/usbbusdescriptors.h"
+#include "simulator/servingthread.h"
 #include "simulator/usbbusglib.h"
 #include "simulator/usbfunction.h"
 #include "simulator/virtualusbbus.h"
@@ -21,7 +22,9 @@ namespace velmorsim::usbbus {
 
 // The kernel side of /dev/bus/usb/BBB/DDD for one simulated device: answers
 // the usbfs ioctls libusb issues and carries bulk transfers to the function.
-// Requests arrive on umockdev's worker thread; the public methods may be
+// Requests arrive on umockdev's worker thread, which is shared by every
+// device, and are handed over to this device's own serving thread, where
+// they are handled and the function is called; the public methods may be
 // called from any thread.
 //
 // The handler stays attached for the device's whole life (umockdev cannot
@@ -55,7 +58,7 @@ private:
         GObjectPtr<UMockdevIoctlData> buffer; // its data; null when empty
     };
 
-    struct Retry {
+    struct Request {
         UsbfsDevice* device;
         GObjectPtr<UMockdevIoctlClient> client;
         int retriesDone;
@@ -64,12 +67,12 @@ private:
     enum class Route { Control, FunctionOut, FunctionIn, Silent, Missing };
 
     static gboolean onHandleIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
-    static gboolean onRetry(gpointer retry);
+    static gboolean onServe(gpointer request);
     static void onClientConnected(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
     static void onClientFinalized(gpointer self, GObject* client);
 
     void serve(UMockdevIoctlClient* client, int retriesDone);
-    void retryLater(UMockdevIoctlClient* client, int retriesDone);
+    void serveOnOwnThread(GSourcePtr when, UMockdevIoctlClient* client, int retriesDone);
     long handle(UMockdevIoctlClient* client);
     long dispatch(UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg);
     bool isLive(UMockdevIoctlClient* client) const;
@@ -112,6 +115,9 @@ private:
     int detachCount_ = 0;
     std::list<Urb> pending_;
     std::deque<Urb> completed_;
+
+    // Last, so that it stops before anything it serves goes away.
+    ServingThread server_;
 };
 
 } // namespace velmorsim::usbbus
