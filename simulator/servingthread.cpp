@@ -1,5 +1,7 @@
 #include "simulator/servingthread.h"
 
+#include <pthread.h>
+
 namespace velmorsim::usbbus {
 
 ServingThread::ServingThread()
@@ -21,8 +23,11 @@ ServingThread::~ServingThread()
     thread_.join();
 }
 
+// Named so that profiles and debuggers tell the simulated devices' share of
+// the work from the host's.
 void ServingThread::run()
 {
+    pthread_setname_np(pthread_self(), "usbfs-device");
     g_main_context_push_thread_default(context_.get());
     g_main_loop_run(loop_.get());
     g_main_context_pop_thread_default(context_.get());
