@@ -147,11 +147,34 @@ int UsbfsDevice::kernelDriverDetachCount() const
     return detachCount_;
 }
 
-// umockdev's worker serves every device: it only hands the request over.
+// umockdev's worker reads the requests of every device. It answers at once
+// what is only bookkeeping, and hands to the device's own thread whatever may
+// call the function, which may take its time as a real device does: every
+// hand-over costs a thread switch.
 gboolean UsbfsDevice::onHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
 {
-    static_cast<UsbfsDevice*>(self)->serveOnOwnThread(GSourcePtr(g_idle_source_new()), client, 0);
+    auto* device = static_cast<UsbfsDevice*>(self);
+    if (device->reachesFunction(client)) {
+        device->serveOnOwnThread(GSourcePtr(g_idle_source_new()), client, 0);
+    } else {
+        device->serve(client, 0);
+    }
     return TRUE;
+}
+
+// A submitted transfer goes to the function; a reap asks it again for the
+// data of an IN transfer that waits.
+bool UsbfsDevice::reachesFunction(UMockdevIoctlClient* client)
+{
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    if (request == USBDEVFS_SUBMITURB) {
+        return true;
+    }
+    if (request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    return waitingFunctionIn(client) != pending_.end();
 }
 
 gboolean UsbfsDevice::onServe(gpointer request)
@@ -458,11 +481,16 @@ void UsbfsDevice::transferIn(Urb urb)
     }
 }
 
-void UsbfsDevice::pollFunctionIn(UMockdevIoctlClient* client)
+std::list<UsbfsDevice::Urb>::iterator UsbfsDevice::waitingFunctionIn(UMockdevIoctlClient* client)
 {
-    const auto head = std::find_if(pending_.begin(), pending_.end(), [this, client](const Urb& urb) {
+    return std::find_if(pending_.begin(), pending_.end(), [this, client](const Urb& urb) {
         return urb.client == client && urb.endpoint == functionIn_;
     });
+}
+
+void UsbfsDevice::pollFunctionIn(UMockdevIoctlClient* client)
+{
+    const auto head = waitingFunctionIn(client);
     if (head != pending_.end() && fillFromFunction(*head)) {
         completed_.push_back(std::move(*head));
         pending_.erase(head);
@@ -489,8 +517,9 @@ void UsbfsDevice::complete(Urb urb, int status, std::size_t actualLength)
     completed_.push_back(std::move(urb));
 }
 
-// URB memory is only ever touched on the serving thread, so a device that went
-// away fails the URBs of a client when that client next reaps.
+// URB memory is only ever touched while one of its client's requests is
+// served, so a device that went away fails the URBs of a client when that
+// client next reaps.
 void UsbfsDevice::failPending(UMockdevIoctlClient* client, int status)
 {
     for (auto urb = pending_.begin(); urb != pending_.end();) {

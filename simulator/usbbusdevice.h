@@ -23,9 +23,9 @@ namespace velmorsim::usbbus {
 // The kernel side of /dev/bus/usb/BBB/DDD for one simulated device: answers
 // the usbfs ioctls libusb issues and carries bulk transfers to the function.
 // Requests arrive on umockdev's worker thread, which is shared by every
-// device, and are handed over to this device's own serving thread, where
-// they are handled and the function is called; the public methods may be
-// called from any thread.
+// device; those that may call the function (and their retries) are handed
+// over to this device's own serving thread, so that a device slow to answer
+// holds up no other. The public methods may be called from any thread.
 //
 // The handler stays attached for the device's whole life (umockdev cannot
 // attach a path twice), so unplugging is a state of this object: handles
@@ -72,6 +72,7 @@ private:
     static void onClientFinalized(gpointer self, GObject* client);
 
     void serve(UMockdevIoctlClient* client, int retriesDone);
+    bool reachesFunction(UMockdevIoctlClient* client);
     void serveOnOwnThread(GSourcePtr when, UMockdevIoctlClient* client, int retriesDone);
     long handle(UMockdevIoctlClient* client);
     long dispatch(UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg);
@@ -93,6 +94,7 @@ private:
     Route routeOf(uint8_t endpoint) const;
     void transferOut(Urb urb);
     void transferIn(Urb urb);
+    std::list<Urb>::iterator waitingFunctionIn(UMockdevIoctlClient* client);
     void pollFunctionIn(UMockdevIoctlClient* client);
     bool fillFromFunction(Urb& urb);
     void complete(Urb urb, int status, std::size_t actualLength);
