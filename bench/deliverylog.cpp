@@ -1,17 +1,6 @@
 #include "deliverylog.h"
 
-#include <ctime>
-
-namespace {
-
-std::chrono::nanoseconds cpuTimeOfThisThread()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
-
-} // namespace
+#include "threadcputime.h"
 
 void DeliveryLog::expect(std::size_t spectra)
 {

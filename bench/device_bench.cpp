@@ -4,6 +4,7 @@
 
 #include "heaptally.h"
 #include "simulatedspectrometers.h"
+#include "threadcputime.h"
 
 #include "simulator/spectrumrecord.h"
 
@@ -82,11 +83,30 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExchangesPerTurn = 25;
 
+// The wall time of a turn and the CPU time the benchmark's thread spent in
+// it: the load of a shared machine stretches the first much more than the
+// second.
+struct TurnCost {
+    Clock::duration wall{};
+    std::chrono::nanoseconds cpu{};
+
+    template <typename Turn>
+    void add(Turn&& turn)
+    {
+        const std::chrono::nanoseconds cpuBefore = cpuTimeOfThisThread();
+        const Clock::time_point wallBefore = Clock::now();
+        turn();
+        wall += Clock::now() - wallBefore;
+        cpu += cpuTimeOfThisThread() - cpuBefore;
+    }
+};
+
 // Turns of kExchangesPerTurn exchanges through the library and through bare
 // libusb alternate on the same device, so that both see the same load of the
 // machine; the library's transport is closed while the bare one has the
 // device. The iteration time is the library's turn; "ratio" is the library's
-// time per exchange over the bare one's.
+// time per exchange over the bare one's, "cpu_ratio" the same for the CPU
+// time of this thread.
 void compareWithBareLibusb(benchmark::State& state, const SimulatedSpectrometers& bus,
                            const SimulatedSpectrometers::Attached& attached, uint32_t command,
                            const std::function<void(SpectrometerDevice&)>& libraryExchange)
@@ -97,39 +117,42 @@ void compareWithBareLibusb(benchmark::State& state, const SimulatedSpectrometers
     const uint8_t request[4] = {static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8), 0, 0};
     std::vector<uint8_t> reply(SpectrometerDevice::MAX_RX_LENGTH);
 
-    Clock::duration libraryTime{};
-    Clock::duration bareTime{};
+    TurnCost library;
+    TurnCost bare;
     HeapUse libraryHeap;
     for (auto _ : state) {
         const HeapUse heapBefore = heapUseOfThisThread();
-        const Clock::time_point libraryStart = Clock::now();
-        for (int i = 0; i < kExchangesPerTurn; ++i) {
-            libraryExchange(device);
-        }
-        const Clock::duration libraryTurn = Clock::now() - libraryStart;
+        const Clock::duration wallBefore = library.wall;
+        library.add([&] {
+            for (int i = 0; i < kExchangesPerTurn; ++i) {
+                libraryExchange(device);
+            }
+        });
         libraryHeap.allocations += heapUseOfThisThread().allocations - heapBefore.allocations;
         libraryHeap.bytes += heapUseOfThisThread().bytes - heapBefore.bytes;
+        state.SetIterationTime(std::chrono::duration<double>(library.wall - wallBefore).count());
         transport.close();
         {
-            const auto bare = bus.openRaw(attached);
-            const Clock::time_point bareStart = Clock::now();
-            for (int i = 0; i < kExchangesPerTurn; ++i) {
-                benchmark::DoNotOptimize(
-                    bare->exchange(request, sizeof request, reply.data(), static_cast<int>(reply.size())));
-            }
-            bareTime += Clock::now() - bareStart;
+            const auto bareDevice = bus.openRaw(attached);
+            bare.add([&] {
+                for (int i = 0; i < kExchangesPerTurn; ++i) {
+                    benchmark::DoNotOptimize(
+                        bareDevice->exchange(request, sizeof request, reply.data(), static_cast<int>(reply.size())));
+                }
+            });
         }
         transport.open();
-        libraryTime += libraryTurn;
-        state.SetIterationTime(std::chrono::duration<double>(libraryTurn).count());
     }
     const double exchanges = static_cast<double>(state.iterations() * kExchangesPerTurn);
-    const auto microseconds = [exchanges](Clock::duration total) {
+    const auto microseconds = [exchanges](auto total) {
         return std::chrono::duration<double, std::micro>(total).count() / exchanges;
     };
-    state.counters["library_us"] = microseconds(libraryTime);
-    state.counters["bare_us"] = microseconds(bareTime);
-    state.counters["ratio"] = microseconds(libraryTime) / microseconds(bareTime);
+    state.counters["library_us"] = microseconds(library.wall);
+    state.counters["bare_us"] = microseconds(bare.wall);
+    state.counters["ratio"] = microseconds(library.wall) / microseconds(bare.wall);
+    state.counters["library_cpu_us"] = microseconds(library.cpu);
+    state.counters["bare_cpu_us"] = microseconds(bare.cpu);
+    state.counters["cpu_ratio"] = microseconds(library.cpu) / microseconds(bare.cpu);
     state.counters["library_allocs"] = static_cast<double>(libraryHeap.allocations) / exchanges;
     state.counters["library_heap_bytes"] = static_cast<double>(libraryHeap.bytes) / exchanges;
 }
