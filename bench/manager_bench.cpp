@@ -1,73 +1,21 @@
 // Continuous measurement through the manager: two devices, one worker each,
 // every spectrum handed to the host callback.
 
+#include "deliverylog.h"
 #include "simulatedspectrometers.h"
 
-#include <velmor/spectrometercallback.h>
 #include <velmor/vasklinkprotocol.h>
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
-#include <string>
 #include <vector>
 
 namespace {
 
 constexpr int kExposureUs = 1000; // 10 µs of real time at the simulator's time scale
 constexpr auto kRunLimit = std::chrono::seconds(60);
-
-// Counts the spectra delivered and wakes the benchmark once the expected
-// number arrived or a device reported a time-out.
-class DeliveryCounter : public SpectrometerCallback {
-public:
-    void expect(int spectra)
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mExpected = spectra;
-        mDelivered = 0;
-    }
-
-    // True when every expected spectrum arrived within `limit`.
-    bool waitForAll(std::chrono::seconds limit)
-    {
-        std::unique_lock<std::mutex> lock(mMutex);
-        mChanged.wait_for(lock, limit, [this] { return mDelivered >= mExpected || !mFailure.empty(); });
-        return mDelivered >= mExpected && mFailure.empty();
-    }
-
-    std::string failure()
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mFailure.empty() ? "measurement did not deliver every spectrum in time" : mFailure;
-    }
-
-    void onDataReceived(std::string, const std::vector<float>&, const std::vector<float>&) override
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        ++mDelivered;
-        mChanged.notify_all();
-    }
-
-    void onDataReceivedBanch(std::string, const std::vector<float>&, const std::vector<std::vector<float>>&) override {}
-
-    void onError(std::string serialNumber, const std::string& message) override
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mFailure = serialNumber + ": " + message;
-        mChanged.notify_all();
-    }
-
-private:
-    std::mutex mMutex;
-    std::condition_variable mChanged;
-    int mExpected = 0;
-    int mDelivered = 0;
-    std::string mFailure;
-};
 
 // One iteration: startMeasurement() of N spectra per device, until both
 // devices delivered them, and stopMeasurement(). "requests/spectrum" counts
@@ -80,7 +28,7 @@ void BM_ContinuousTwoDevices(benchmark::State& state)
         SimulatedSpectrometers bus;
         const std::vector<SimulatedSpectrometers::Attached> devices{bus.attach(SimulatedSpectrometers::config(0)),
                                                                     bus.attach(SimulatedSpectrometers::config(1))};
-        DeliveryCounter counter; // outlives the manager's workers
+        DeliveryLog counter; // outlives the manager's workers
         VaskLinkProtocol manager;
         manager.connectDevice();
         if (manager.getConnectedDeviceCount() != 2) {
@@ -92,7 +40,7 @@ void BM_ContinuousTwoDevices(benchmark::State& state)
             device.model->clearRequests();
         }
         for (auto _ : state) {
-            counter.expect(total);
+            counter.expect(static_cast<std::size_t>(total));
             manager.startMeasurement(&counter, kExposureUs, 1, 0, perDevice);
             const bool complete = counter.waitForAll(kRunLimit);
             manager.stopMeasurement();

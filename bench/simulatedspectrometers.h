@@ -1,8 +1,11 @@
 #pragma once
 
+#include "rawusbdevice.h"
+
 #include "simulator/spectrometermodel.h"
 #include "simulator/virtualusbbus.h"
 
+#include <velmor/libusbinterface.h>
 #include <velmor/spectrometerdevice.h>
 
 #include <benchmark/benchmark.h>
@@ -30,18 +33,28 @@ public:
     static velmorsim::SpectrometerConfig config(int index, uint16_t pixelCount = 2048);
 
     Attached attach(velmorsim::SpectrometerConfig config);
+    // Any device function; returns its bus id.
+    int plugIn(std::shared_ptr<velmorsim::UsbFunction> function);
+    void unplug(int id) { mBus.unplug(id); }
+    void replug(int id) { mBus.replug(id); }
 
+    // The library's transport to an attached spectrometer, not yet open.
+    std::unique_ptr<LibusbInterface> transport(const Attached& device) const;
     // An initialized device object over an attached spectrometer.
     std::unique_ptr<SpectrometerDevice> connect(const Attached& device) const;
+    // The same spectrometer opened with bare libusb; the library's
+    // transport to it must be closed meanwhile.
+    std::unique_ptr<RawUsbDevice> openRaw(const Attached& device) const;
 
 private:
     velmorsim::VirtualUsbBus mBus;
 };
 
-// Sends std::cout, where the library writes its progress lines, to
-// /dev/null for its lifetime. The lines are still formatted and written, as
-// for a host whose output goes to a file; they just stay out of the report.
-// Create and destroy it while no measurement worker runs.
+// Sends std::cout and std::cerr, where the library writes its progress and
+// error lines (batches announce each device on std::cerr), to /dev/null for
+// its lifetime. The lines are still formatted and written, as for a host
+// whose output goes to a file; they just stay out of the report. Create and
+// destroy it while no measurement worker runs.
 class DiscardedLibraryOutput {
 public:
     DiscardedLibraryOutput();
@@ -52,7 +65,8 @@ public:
 
 private:
     std::filebuf mDevNull;
-    std::streambuf* mPrevious;
+    std::streambuf* mPreviousOut;
+    std::streambuf* mPreviousErr;
 };
 
 // Runs one benchmark against the simulator with the library's output

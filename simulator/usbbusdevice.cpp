@@ -105,8 +105,9 @@ UsbfsDevice::UsbfsDevice(std::shared_ptr<UsbFunction> function, std::vector<Endp
     g_signal_connect(handler_.get(), "client-connected", G_CALLBACK(&UsbfsDevice::onClientConnected), this);
 }
 
-// umockdev's worker may have served this device a moment ago: the lock
-// orders its last touch of the queues before their destruction.
+// The serving thread may have served this device a moment ago, and runs
+// until the members are destroyed: the lock orders its touches of the
+// queues around their clearing.
 UsbfsDevice::~UsbfsDevice()
 {
     g_signal_handlers_disconnect_by_data(handler_.get(), this);
@@ -146,16 +147,40 @@ int UsbfsDevice::kernelDriverDetachCount() const
     return detachCount_;
 }
 
+// umockdev's worker reads the requests of every device. It answers at once
+// what is only bookkeeping, and hands to the device's own thread whatever may
+// call the function, which may take its time as a real device does: every
+// hand-over costs a thread switch.
 gboolean UsbfsDevice::onHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
 {
-    static_cast<UsbfsDevice*>(self)->serve(client, 0);
+    auto* device = static_cast<UsbfsDevice*>(self);
+    if (device->reachesFunction(client)) {
+        device->serveOnOwnThread(GSourcePtr(g_idle_source_new()), client, 0);
+    } else {
+        device->serve(client, 0);
+    }
     return TRUE;
 }
 
-gboolean UsbfsDevice::onRetry(gpointer retry)
+// A submitted transfer goes to the function; a reap asks it again for the
+// data of an IN transfer that waits.
+bool UsbfsDevice::reachesFunction(UMockdevIoctlClient* client)
 {
-    const auto* pending = static_cast<Retry*>(retry);
-    pending->device->serve(pending->client.get(), pending->retriesDone);
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    if (request == USBDEVFS_SUBMITURB) {
+        return true;
+    }
+    if (request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    return waitingFunctionIn(client) != pending_.end();
+}
+
+gboolean UsbfsDevice::onServe(gpointer request)
+{
+    const auto* handed = static_cast<Request*>(request);
+    handed->device->serve(handed->client.get(), handed->retriesDone);
     return G_SOURCE_REMOVE;
 }
 
@@ -170,7 +195,7 @@ void UsbfsDevice::serve(UMockdevIoctlClient* client, int retriesDone)
             continue;
         }
         if (retriesDone < tentative.retries) {
-            retryLater(client, retriesDone + 1);
+            serveOnOwnThread(GSourcePtr(g_timeout_source_new(RetryIntervalMs)), client, retriesDone + 1);
             return;
         }
         result = tentative.answer;
@@ -182,15 +207,12 @@ void UsbfsDevice::serve(UMockdevIoctlClient* client, int retriesDone)
     }
 }
 
-// Requests are handled on umockdev's worker, whose context is the
-// thread-default one here.
-void UsbfsDevice::retryLater(UMockdevIoctlClient* client, int retriesDone)
+void UsbfsDevice::serveOnOwnThread(GSourcePtr when, UMockdevIoctlClient* client, int retriesDone)
 {
-    const GSourcePtr timer(g_timeout_source_new(RetryIntervalMs));
-    auto retry = std::make_unique<Retry>(Retry{this, shareObject(client), retriesDone});
-    g_source_set_callback(timer.get(), &UsbfsDevice::onRetry, retry.release(),
-                          [](gpointer done) { const std::unique_ptr<Retry> reclaimed(static_cast<Retry*>(done)); });
-    g_source_attach(timer.get(), g_main_context_get_thread_default());
+    auto request = std::make_unique<Request>(Request{this, shareObject(client), retriesDone});
+    g_source_set_callback(when.get(), &UsbfsDevice::onServe, request.release(),
+                          [](gpointer done) { const std::unique_ptr<Request> reclaimed(static_cast<Request*>(done)); });
+    g_source_attach(when.get(), server_.context());
 }
 
 // umockdev never emits "client-vanished", but the client object is finalized
@@ -459,11 +481,16 @@ void UsbfsDevice::transferIn(Urb urb)
     }
 }
 
-void UsbfsDevice::pollFunctionIn(UMockdevIoctlClient* client)
+std::list<UsbfsDevice::Urb>::iterator UsbfsDevice::waitingFunctionIn(UMockdevIoctlClient* client)
 {
-    const auto head = std::find_if(pending_.begin(), pending_.end(), [this, client](const Urb& urb) {
+    return std::find_if(pending_.begin(), pending_.end(), [this, client](const Urb& urb) {
         return urb.client == client && urb.endpoint == functionIn_;
     });
+}
+
+void UsbfsDevice::pollFunctionIn(UMockdevIoctlClient* client)
+{
+    const auto head = waitingFunctionIn(client);
     if (head != pending_.end() && fillFromFunction(*head)) {
         completed_.push_back(std::move(*head));
         pending_.erase(head);
@@ -490,8 +517,9 @@ void UsbfsDevice::complete(Urb urb, int status, std::size_t actualLength)
     completed_.push_back(std::move(urb));
 }
 
-// URB memory is only ever touched on umockdev's worker, so a device that went
-// away fails the URBs of a client when that client next reaps.
+// URB memory is only ever touched while one of its client's requests is
+// served, so a device that went away fails the URBs of a client when that
+// client next reaps.
 void UsbfsDevice::failPending(UMockdevIoctlClient* client, int status)
 {
     for (auto urb = pending_.begin(); urb != pending_.end();) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "simulator/usbbusdescriptors.h"
+#include "simulator/servingthread.h"
 #include "simulator/usbbusglib.h"
 #include "simulator/usbfunction.h"
 #include "simulator/virtualusbbus.h"
@@ -21,8 +22,10 @@ namespace velmorsim::usbbus {
 
 // The kernel side of /dev/bus/usb/BBB/DDD for one simulated device: answers
 // the usbfs ioctls libusb issues and carries bulk transfers to the function.
-// Requests arrive on umockdev's worker thread; the public methods may be
-// called from any thread.
+// Requests arrive on umockdev's worker thread, which is shared by every
+// device; those that may call the function (and their retries) are handed
+// over to this device's own serving thread, so that a device slow to answer
+// holds up no other. The public methods may be called from any thread.
 //
 // The handler stays attached for the device's whole life (umockdev cannot
 // attach a path twice), so unplugging is a state of this object: handles
@@ -55,7 +58,7 @@ private:
         GObjectPtr<UMockdevIoctlData> buffer; // its data; null when empty
     };
 
-    struct Retry {
+    struct Request {
         UsbfsDevice* device;
         GObjectPtr<UMockdevIoctlClient> client;
         int retriesDone;
@@ -64,12 +67,13 @@ private:
     enum class Route { Control, FunctionOut, FunctionIn, Silent, Missing };
 
     static gboolean onHandleIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
-    static gboolean onRetry(gpointer retry);
+    static gboolean onServe(gpointer request);
     static void onClientConnected(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
     static void onClientFinalized(gpointer self, GObject* client);
 
     void serve(UMockdevIoctlClient* client, int retriesDone);
-    void retryLater(UMockdevIoctlClient* client, int retriesDone);
+    bool reachesFunction(UMockdevIoctlClient* client);
+    void serveOnOwnThread(GSourcePtr when, UMockdevIoctlClient* client, int retriesDone);
     long handle(UMockdevIoctlClient* client);
     long dispatch(UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg);
     bool isLive(UMockdevIoctlClient* client) const;
@@ -90,6 +94,7 @@ private:
     Route routeOf(uint8_t endpoint) const;
     void transferOut(Urb urb);
     void transferIn(Urb urb);
+    std::list<Urb>::iterator waitingFunctionIn(UMockdevIoctlClient* client);
     void pollFunctionIn(UMockdevIoctlClient* client);
     bool fillFromFunction(Urb& urb);
     void complete(Urb urb, int status, std::size_t actualLength);
@@ -112,6 +117,9 @@ private:
     int detachCount_ = 0;
     std::list<Urb> pending_;
     std::deque<Urb> completed_;
+
+    // Last, so that it stops before anything it serves goes away.
+    ServingThread server_;
 };
 
 } // namespace velmorsim::usbbus

@@ -9,7 +9,7 @@ namespace velmorsim {
 
 // What sits behind one simulated USB device: the two bulk endpoints of
 // interface 0, seen from the device side. The virtual bus calls these from
-// its own thread; implementations must be thread-safe.
+// the device's serving thread; implementations must be thread-safe.
 class UsbFunction {
 public:
     virtual ~UsbFunction() = default;

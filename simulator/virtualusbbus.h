@@ -43,8 +43,9 @@ struct UsbDeviceOptions {
 // wide. Create libusb contexts after the bus and exit them before destroying
 // it: a context keeps listening for hotplug events of the bus it started with.
 //
-// UsbFunction callbacks run on umockdev's worker thread and must not call
-// back into the bus. While the host keeps a bulk IN transfer pending,
+// Each device is served on a thread of its own, so devices never wait for
+// each other inside the simulator. UsbFunction callbacks run on that thread
+// and must not call back into the bus. While the host keeps a bulk IN transfer pending,
 // sendBulkIn() is asked again each time the host polls for completions, the
 // way a host controller retries an IN token the device NAKed.
 class VirtualUsbBus {

@@ -241,3 +241,30 @@ TEST_F(LibusbInterfaceTest, ShortWritesFailAndReadsReturnWhatArrived)
     EXPECT_EQ(usb->read(4).size(), 4u);
     expectStatusExchange(*usb);
 }
+
+// Replies land in room kept from one read to the next: a short reply after a
+// long one must come back alone, and room asked for later must be there.
+TEST_F(LibusbInterfaceTest, EachReadReturnsOnlyItsOwnReply)
+{
+    const auto device = bench.attach();
+    auto usb = bench.transport(device);
+    usb->open();
+
+    usb->write(kStatusRequest);
+    EXPECT_EQ(usb->read(4).size(), 4u); // the first read asks for little room
+    EXPECT_EQ(usb->read(4).size(), 4u);
+
+    const Bytes longReply(SpectrometerDevice::MAX_RX_LENGTH, 0xA5);
+    device.model->injectFault(command::kGetStatus, Fault::fixedReply(longReply));
+    usb->write(kStatusRequest);
+    EXPECT_EQ(usb->read(SpectrometerDevice::MAX_RX_LENGTH), longReply);
+
+    const Bytes shortReply{0x00, 0x00, 0x00, 0x00, 0x12, 0x34};
+    device.model->injectFault(command::kGetStatus, Fault::fixedReply(shortReply));
+    usb->write(kStatusRequest);
+    EXPECT_EQ(usb->read(SpectrometerDevice::MAX_RX_LENGTH), shortReply);
+
+    device.model->injectFault(command::kGetStatus, Fault::emptyReply());
+    usb->write(kStatusRequest);
+    EXPECT_TRUE(usb->read(SpectrometerDevice::MAX_RX_LENGTH).empty());
+}

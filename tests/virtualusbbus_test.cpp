@@ -86,6 +86,50 @@ private:
     int inRequests_ = 0;
 };
 
+// Keeps each request it receives until the test lets it go, as a device
+// that is slow to answer does; after HoldLimit it lets go by itself.
+class HoldingFunction : public UsbFunction {
+public:
+    static constexpr auto HoldLimit = std::chrono::seconds(20);
+
+    std::size_t receiveBulkOut(const Bytes& data) override
+    {
+        std::unique_lock lock(mutex_);
+        holding_ = true;
+        changed_.notify_all();
+        changed_.wait_for(lock, HoldLimit, [this] { return released_; });
+        holding_ = false;
+        return data.size();
+    }
+
+    std::optional<Bytes> sendBulkIn(std::size_t) override { return std::nullopt; }
+
+    void waitUntilHolding()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return holding_; });
+    }
+
+    bool holding() const
+    {
+        std::lock_guard lock(mutex_);
+        return holding_;
+    }
+
+    void release()
+    {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool holding_ = false;
+    bool released_ = false;
+};
+
 Bytes pattern(std::size_t size, uint8_t seed)
 {
     Bytes bytes(size);
@@ -455,6 +499,47 @@ TEST_F(VirtualUsbBusTest, DevicesTransferConcurrently)
 
     EXPECT_TRUE(one.get());
     EXPECT_TRUE(other.get());
+}
+
+// On a real bus a device that takes its time answering holds up nobody
+// else. The held device has a libusb context of its own, so that the host
+// never reaps it while its request is outstanding.
+TEST_F(VirtualUsbBusTest, ADeviceSlowToAnswerHoldsUpNoOtherDevice)
+{
+    auto held = std::make_shared<HoldingFunction>();
+    const int slow = bus.addDevice(held);
+    const int quick = bus.addDevice(std::make_shared<ScriptedFunction>(true));
+    Handle quickHandle = openClaimed(quick);
+
+    libusb_context* ownContext = nullptr;
+    ASSERT_EQ(libusb_init(&ownContext), 0);
+    const Context slowContext(ownContext);
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(slowContext.get(), &list);
+    const DeviceList listed(list);
+    libusb_device_handle* opened = nullptr;
+    for (ssize_t i = 0; i < count; ++i) {
+        if (libusb_get_device_address(list[i]) == bus.deviceAddress(slow)) {
+            EXPECT_EQ(libusb_open(list[i], &opened), 0);
+        }
+    }
+    const Handle slowHandle(opened);
+    ASSERT_NE(slowHandle, nullptr);
+    auto slowWrite = std::async(std::launch::async, [&slowHandle] {
+        int written = 0;
+        return write(slowHandle.get(), {1, 2, 3}, &written);
+    });
+    held->waitUntilHolding();
+
+    int written = 0;
+    Bytes reply(3);
+    EXPECT_EQ(write(quickHandle.get(), {4, 5, 6}, &written), 0);
+    EXPECT_EQ(read(quickHandle.get(), reply), 0);
+    EXPECT_EQ(reply, (Bytes{4, 5, 6}));
+    EXPECT_TRUE(held->holding()) << "the quick device answered only once the slow one had";
+
+    held->release();
+    EXPECT_EQ(slowWrite.get(), 0);
 }
 
 // --- unplugging -----------------------------------------------------------

@@ -219,13 +219,18 @@ std::vector<uint8_t> LibusbInterface::read(int maxLength)
     if (!mOpenFlag) {
         throw std::runtime_error("Device not open");
     }
-    std::vector<uint8_t> buffer(maxLength > 0 ? static_cast<size_t>(maxLength) : 0u, 0);
+    // Most replies are a few bytes, but the read has to offer room for the
+    // largest: allocating that room afresh per reply would cost 16 KiB of
+    // heap for an 8-byte status.
+    const size_t capacity = maxLength > 0 ? static_cast<size_t>(maxLength) : 0u;
+    if (mReceiveBuffer.size() < capacity) {
+        mReceiveBuffer.resize(capacity);
+    }
     int transferred = 0;
-    const int result = libusb_bulk_transfer(mDevHandle, mEndpointIn, buffer.data(), static_cast<int>(buffer.size()),
+    const int result = libusb_bulk_transfer(mDevHandle, mEndpointIn, mReceiveBuffer.data(), static_cast<int>(capacity),
                                             &transferred, READ_TIMEOUT_MS);
     if (result != 0) {
         throw std::runtime_error("Data read failed");
     }
-    buffer.resize(static_cast<size_t>(transferred));
-    return buffer;
+    return std::vector<uint8_t>(mReceiveBuffer.begin(), mReceiveBuffer.begin() + transferred);
 }

@@ -47,6 +47,9 @@ private:
     bool mOpenFlag;
     uint8_t mEndpointOut;
     uint8_t mEndpointIn;
+    // Every read lands here first, sized for the largest reply asked for so
+    // far; only the bytes received are copied out.
+    std::vector<uint8_t> mReceiveBuffer;
 
     static libusb_context* sUsbContext;
     static int sInstanceCount;
