@@ -197,7 +197,11 @@ private:
     int32_t mGain = 0;
     StuckBusy mStuckBusy = StuckBusy::Off;
     FaultPlan mFaults;
-    std::deque<Reply> mReplies;
+    struct QueuedReply {
+        Reply bytes;
+        SteadyTime sendableAt;
+    };
+    std::deque<QueuedReply> mReplies;
     std::vector<std::vector<uint8_t>> mRequests;
 };
 

@@ -290,7 +290,10 @@ TEST_F(ContinuousMeasurement, DeviceStillBusyAfterStopEndsOnlyItsOwnWorker)
     EXPECT_EQ(occurrences(capture.err(), "Exception in measurement thread: Device is not idle after stopMeasure\n"), 1u);
     EXPECT_TRUE(parametersOf(models[0]->requests(), command::kStartMeasure).empty());
     EXPECT_EQ(callback.spectraOf(serial(1)).size(), 2u);
-    EXPECT_TRUE(callback.errors().empty());
+    const auto errors = callback.errors();
+    ASSERT_EQ(errors.size(), 1u) << "the host learns that this device's spectra will not come";
+    EXPECT_EQ(errors[0].serialNumber, serial(0));
+    EXPECT_EQ(errors[0].message, "Device is not idle after stopMeasure");
 }
 
 } // namespace
