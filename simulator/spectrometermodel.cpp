@@ -143,6 +143,12 @@ std::optional<std::vector<uint8_t>> SpectrometerModel::sendBulkIn(std::size_t ma
     return whole;
 }
 
+void SpectrometerModel::unplugged()
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    mReplies.clear();
+}
+
 void SpectrometerModel::fireTrigger()
 {
     std::lock_guard<std::mutex> lock(mMutex);
