@@ -95,30 +95,17 @@ void SoakRun::cycle()
 void SoakRun::injectFault(size_t device)
 {
     SpectrometerModel& model = *mDevices[device].model;
-    switch (between(0, 19)) {
-    case 0:
+    const int pick = between(0, 19);
+    if (pick == 0) {
         model.injectFault(command::kGetStatus, Fault::noReply());
-        break;
-    case 1:
+    } else if (pick == 1) {
         model.injectFault(command::kGetStatus, Fault::lateReply(std::chrono::milliseconds(5500)));
-        break;
-    case 2:
-    case 3:
-    case 4:
-    case 5:
-    case 6:
+    } else if (pick < 7) {
         model.injectFault(command::kStartMeasure, Fault::deviceError(0x0700));
-        break;
-    case 7:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
+    } else if (pick < 12) {
         model.injectFault(command::kGetStatus, Fault::garbage(3));
-        break;
-    default:
+    } else {
         reportBusyFor(model, 30);
-        break;
     }
     ++mFigures.faultsInjected;
 }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <set>
@@ -148,6 +149,37 @@ protected:
         EXPECT_LT(longestGapAfter(1, faultAt), kHealthyGap);
     }
 
+    // Two devices measuring, then `fault` strikes; returns when it did.
+    Clock::time_point measureThen(const std::function<void()>& fault)
+    {
+        connect(2);
+        manager->startMeasurement(&callback, kExposureUs, 1, 0, kManyMeasurements);
+        EXPECT_TRUE(waitForSpectraOf(0, 3) && waitForSpectraOf(1, 3));
+        const auto faultAt = Clock::now();
+        fault();
+        return faultAt;
+    }
+
+    // Device 0 alone is reported, with `message`, within `bound`.
+    void expectDeviceZeroReported(Clock::time_point faultAt, Milliseconds bound, const std::string& message)
+    {
+        ASSERT_TRUE(callback.waitForErrors(1, 10s));
+        expectOnlyDeviceZeroFailed(faultAt, bound);
+        EXPECT_EQ(callback.errors()[0].message, message);
+    }
+
+    // A fresh run of `count` measurements gets every spectrum of both devices.
+    void expectBothMeasureAgain(int count)
+    {
+        callback.clear();
+        manager->startMeasurement(&callback, kExposureUs, 1, 0, count);
+        ASSERT_TRUE(waitForWorkers(*manager));
+        EXPECT_EQ(callback.spectraOf(serial(0)).size(), static_cast<size_t>(count));
+        EXPECT_EQ(callback.spectraOf(serial(1)).size(), static_cast<size_t>(count));
+        EXPECT_TRUE(callback.errors().empty());
+        expectNoDuplicates();
+    }
+
     SimulatedBench bench;
     std::vector<SimulatedBench::Attached> devices;
     std::vector<std::shared_ptr<std::atomic<int>>> handedOut;
@@ -177,11 +209,7 @@ TEST_F(FaultSuite, UnplugDuringConnectLeavesTheOtherDevices)
 
 TEST_F(FaultSuite, UnplugDuringContinuousMeasurementIsReportedAtOnce)
 {
-    connect(2);
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, kManyMeasurements);
-    ASSERT_TRUE(waitForSpectraOf(0, 3) && waitForSpectraOf(1, 3));
-    const auto unpluggedAt = Clock::now();
-    unplug(0);
+    const auto unpluggedAt = measureThen([&] { unplug(0); });
     ASSERT_TRUE(callback.waitForErrors(1, 5s));
     const size_t delivered = callback.spectraOf(serial(0)).size();
     expectOnlyDeviceZeroFailed(unpluggedAt, kPromptly);
@@ -240,10 +268,8 @@ TEST_F(FaultSuite, UnplugDuringDarkAcquisitionSkipsOnlyThatDevice)
 
 TEST_F(FaultSuite, UnplugDuringStopEndsEveryWorker)
 {
-    connect(2);
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, kManyMeasurements);
-    ASSERT_TRUE(waitForSpectraOf(0, 2) && waitForSpectraOf(1, 2));
-    std::thread unplugger([&] { unplug(0); });
+    std::thread unplugger;
+    measureThen([&] { unplugger = std::thread([&] { unplug(0); }); });
     EXPECT_LT(timed([&] { manager->stopMeasurement(); }), kPromptly);
     unplugger.join();
     EXPECT_EQ(VaskLinkProtocolTestPeer::threadCount(*manager), 0u);
@@ -254,10 +280,7 @@ TEST_F(FaultSuite, UnplugDuringStopEndsEveryWorker)
 
 TEST_F(FaultSuite, ReplugThenReconnectGetsTheDeviceBackMeasuring)
 {
-    connect(2);
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, kManyMeasurements);
-    ASSERT_TRUE(waitForSpectraOf(0, 2));
-    unplug(0);
+    measureThen([&] { unplug(0); });
     ASSERT_TRUE(callback.waitForErrors(1, 5s));
     bench.bus().replug(devices[0].id);
 
@@ -266,13 +289,7 @@ TEST_F(FaultSuite, ReplugThenReconnectGetsTheDeviceBackMeasuring)
     ASSERT_TRUE(waitForReleasedClaims());
     EXPECT_LT(timed([&] { manager->connectDevice(); }), 3s);
     ASSERT_EQ(manager->getConnectedDeviceCount(), 2u) << capture.err();
-    callback.clear();
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, 3);
-    ASSERT_TRUE(waitForWorkers(*manager));
-    EXPECT_EQ(callback.spectraOf(serial(0)).size(), 3u);
-    EXPECT_EQ(callback.spectraOf(serial(1)).size(), 3u);
-    EXPECT_TRUE(callback.errors().empty());
-    expectNoDuplicates();
+    expectBothMeasureAgain(3);
 }
 
 // --- misbehaving devices ----------------------------------------------------
@@ -280,14 +297,8 @@ TEST_F(FaultSuite, ReplugThenReconnectGetsTheDeviceBackMeasuring)
 // Waits out the transport's read time-out twice: the worker's and the stop's.
 TEST_F(FaultSuite, DeviceThatStopsAnsweringIsReportedAndTheOthersKeepTheirPace)
 {
-    connect(2);
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, kManyMeasurements);
-    ASSERT_TRUE(waitForSpectraOf(0, 3) && waitForSpectraOf(1, 3));
-    const auto silentFrom = Clock::now();
-    model(0).injectFaultOnAnyCommand(Fault::noReply(), kForever);
-    ASSERT_TRUE(callback.waitForErrors(1, 10s));
-    expectOnlyDeviceZeroFailed(silentFrom, kAfterOneTimeOut);
-    EXPECT_EQ(callback.errors()[0].message, "Communication failed: Data read failed");
+    const auto silentFrom = measureThen([&] { model(0).injectFaultOnAnyCommand(Fault::noReply(), kForever); });
+    expectDeviceZeroReported(silentFrom, kAfterOneTimeOut, "Communication failed: Data read failed");
     // The stop command to the silent device waits out one more time-out.
     EXPECT_LT(timed([&] { manager->stopMeasurement(); }), kAfterOneTimeOut);
     expectNoDuplicates();
@@ -312,36 +323,19 @@ TEST_F(FaultSuite, DeviceThatRefusesEveryCommandIsReportedWithItsErrorClass)
 // Waits out the transport's read time-out once.
 TEST_F(FaultSuite, ReplyThatComesLateIsReportedAndNeverAnswersALaterCommand)
 {
-    connect(2);
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, kManyMeasurements);
-    ASSERT_TRUE(waitForSpectraOf(0, 2) && waitForSpectraOf(1, 2));
-    const auto lateFrom = Clock::now();
-    model(0).injectFault(command::kGetStatus, Fault::lateReply(5500ms));
-    ASSERT_TRUE(callback.waitForErrors(1, 10s));
-    expectOnlyDeviceZeroFailed(lateFrom, kAfterOneTimeOut);
-    EXPECT_EQ(callback.errors()[0].message, "Communication failed: Data read failed");
+    const auto lateFrom = measureThen([&] { model(0).injectFault(command::kGetStatus, Fault::lateReply(5500ms)); });
+    expectDeviceZeroReported(lateFrom, kAfterOneTimeOut, "Communication failed: Data read failed");
 
     // Every later exchange gets its own reply: the device measures normally.
     manager->stopMeasurement();
-    callback.clear();
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, 5);
-    ASSERT_TRUE(waitForWorkers(*manager));
-    EXPECT_EQ(callback.spectraOf(serial(0)).size(), 5u);
-    EXPECT_EQ(callback.spectraOf(serial(1)).size(), 5u);
-    EXPECT_TRUE(callback.errors().empty());
-    expectNoDuplicates();
+    expectBothMeasureAgain(5);
 }
 
 TEST_F(FaultSuite, DeviceThatSendsGarbageIsReported)
 {
-    connect(2);
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, kManyMeasurements);
-    ASSERT_TRUE(waitForSpectraOf(0, 2) && waitForSpectraOf(1, 2));
-    const auto garbageFrom = Clock::now();
-    model(0).injectFault(command::kGetStatus, Fault::garbage(3), kForever);
-    ASSERT_TRUE(callback.waitForErrors(1, 5s));
-    expectOnlyDeviceZeroFailed(garbageFrom, kPromptly);
-    EXPECT_EQ(callback.errors()[0].message, "Communication failed: Not enough bytes received from device.");
+    const auto garbageFrom =
+        measureThen([&] { model(0).injectFault(command::kGetStatus, Fault::garbage(3), kForever); });
+    expectDeviceZeroReported(garbageFrom, kPromptly, "Communication failed: Not enough bytes received from device.");
     EXPECT_LT(timed([&] { manager->stopMeasurement(); }), kPromptly);
     expectNoDuplicates();
 }
@@ -398,10 +392,8 @@ TEST_F(FaultSuite, StopFromAnotherThreadWaitsForTheRunningCallback)
 
 TEST_F(FaultSuite, DestroyingTheManagerWhileWorkersRunEndsThemAll)
 {
-    connect(2);
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, kManyMeasurements);
-    ASSERT_TRUE(waitForSpectraOf(0, 2) && waitForSpectraOf(1, 2));
-    EXPECT_LT(timed([&] { manager.reset(); }), kPromptly);
+    const auto destroyedFrom = measureThen([&] { manager.reset(); });
+    EXPECT_LT(Clock::now() - destroyedFrom, kPromptly);
     const size_t delivered = callback.spectra().size();
 
     ASSERT_TRUE(waitForReleasedClaims());
@@ -436,14 +428,9 @@ TEST_F(FaultSuite, StartRightAfterStopManyTimes)
     EXPECT_LT(longestStop, kPromptly);
     EXPECT_EQ(callback.batches().size(), 30u) << "each batch run of each device ends in one delivery";
 
-    callback.clear();
-    manager->startMeasurement(&callback, kExposureUs, 1, 0, 3);
-    ASSERT_TRUE(waitForWorkers(*manager));
-    EXPECT_EQ(callback.spectraOf(serial(0)).size(), 3u);
-    EXPECT_EQ(callback.spectraOf(serial(1)).size(), 3u);
-    EXPECT_TRUE(callback.errors().empty());
-    EXPECT_EQ(occurrences(capture.err(), "Exception in"), 0u);
     expectNoDuplicates();
+    expectBothMeasureAgain(3);
+    EXPECT_EQ(occurrences(capture.err(), "Exception in"), 0u);
 }
 
 } // namespace
