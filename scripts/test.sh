@@ -7,6 +7,8 @@
 # tests under wine. The benchmarks are built, not run (see bench/README.md).
 # The Python package's pytest suite runs under velmor-sim in the normal
 # build's CTest run (python.package, python.unplug; about a minute).
+# Every suite includes the fault suite and the soak (ctest label `soak`: 60 s
+# of start/stop cycling in the normal build, 30 s under the sanitizers).
 # Usage: bash scripts/test.sh   (as root, or with sudo for apt-get)
 set -euo pipefail
 VELMOR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -32,9 +34,9 @@ bash "$VELMOR_ROOT/tests/browser/run.sh" "$VELMOR_ROOT/build/test" "$VELMOR_ROOT
 # 100 ms) exercises no memory or threading path the other cases miss, so
 # the sanitizer builds leave it out.
 run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$VELMOR_ROOT/build/asan" "Slow$" \
-  -DVELMOR_SANITIZE=address
+  -DVELMOR_SANITIZE=address -DVELMOR_SOAK_SECONDS=30
 run_suite "tests under ThreadSanitizer" "$VELMOR_ROOT/build/tsan" "Slow$" \
-  -DVELMOR_SANITIZE=thread
+  -DVELMOR_SANITIZE=thread -DVELMOR_SOAK_SECONDS=30
 echo "=== fuzzers, 20 s each ==="
 bash "$VELMOR_ROOT/fuzz/run-smoke.sh" 20
 echo "=== Windows DLL ==="

@@ -60,6 +60,13 @@ Fault Fault::noReply()
                  [](const std::vector<uint8_t>&) { return std::optional<std::vector<uint8_t>>(); });
 }
 
+Fault Fault::lateReply(std::chrono::milliseconds delay)
+{
+    Fault fault = none();
+    fault.mReplyDelay = delay;
+    return fault;
+}
+
 Fault Fault::fixedReply(std::vector<uint8_t> reply) { return replacedBy(std::move(reply), true); }
 
 Fault Fault::editReply(ReplyEdit edit)

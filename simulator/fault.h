@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,9 @@ public:
     static Fault garbage(std::size_t length);
     // Nothing is queued: the host's read times out.
     static Fault noReply();
+    // The real reply, sent `delay` after the request; replies to later
+    // requests queue behind it, as in the device's IN FIFO.
+    static Fault lateReply(std::chrono::milliseconds delay);
     static Fault fixedReply(std::vector<uint8_t> reply);
     // The callback edits the real reply. It runs under the model's lock and
     // must not call back into the model.
@@ -45,6 +49,7 @@ public:
 
     bool carriesOutCommand() const { return mCarriesOutCommand; }
     std::optional<std::size_t> acceptedRequestBytes() const { return mAcceptedRequestBytes; }
+    std::chrono::milliseconds replyDelay() const { return mReplyDelay; }
     // std::nullopt: the device sends nothing.
     std::optional<std::vector<uint8_t>> shapeReply(std::vector<uint8_t> realReply) const;
 
@@ -58,6 +63,7 @@ private:
     bool mCarriesOutCommand;
     std::optional<std::size_t> mAcceptedRequestBytes;
     Shaper mShaper;
+    std::chrono::milliseconds mReplyDelay{0};
 };
 
 constexpr std::size_t kForever = std::numeric_limits<std::size_t>::max();

@@ -121,7 +121,7 @@ std::size_t SpectrometerModel::receiveBulkOut(const std::vector<uint8_t>& data)
     const Fault fault = mFaults.take(commandCode(data)).value_or(Fault::none());
     Reply reply = fault.carriesOutCommand() ? execute(data, now) : Reply{};
     if (std::optional<Reply> shaped = fault.shapeReply(std::move(reply))) {
-        mReplies.push_back(std::move(*shaped));
+        mReplies.push_back({std::move(*shaped), now + fault.replyDelay()});
     }
     return std::min(data.size(), fault.acceptedRequestBytes().value_or(data.size()));
 }
@@ -129,10 +129,10 @@ std::size_t SpectrometerModel::receiveBulkOut(const std::vector<uint8_t>& data)
 std::optional<std::vector<uint8_t>> SpectrometerModel::sendBulkIn(std::size_t maxLength)
 {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (mReplies.empty()) {
+    if (mReplies.empty() || mReplies.front().sendableAt > std::chrono::steady_clock::now()) {
         return std::nullopt;
     }
-    Reply& next = mReplies.front();
+    Reply& next = mReplies.front().bytes;
     if (next.size() > maxLength) {
         Reply piece(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(maxLength));
         next.erase(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(maxLength));
@@ -141,6 +141,12 @@ std::optional<std::vector<uint8_t>> SpectrometerModel::sendBulkIn(std::size_t ma
     Reply whole = std::move(next);
     mReplies.pop_front();
     return whole;
+}
+
+void SpectrometerModel::unplugged()
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    mReplies.clear();
 }
 
 void SpectrometerModel::fireTrigger()

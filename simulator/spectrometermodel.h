@@ -118,6 +118,8 @@ public:
     std::size_t receiveBulkOut(const std::vector<uint8_t>& data) override;
     // A reply longer than maxLength is delivered in pieces, as a bulk pipe would.
     std::optional<std::vector<uint8_t>> sendBulkIn(std::size_t maxLength) override;
+    // Replies not yet sent are lost; the rest of the state is kept.
+    void unplugged() override;
 
     // Rising edge on the hardware trigger input.
     void fireTrigger();
@@ -197,7 +199,11 @@ private:
     int32_t mGain = 0;
     StuckBusy mStuckBusy = StuckBusy::Off;
     FaultPlan mFaults;
-    std::deque<Reply> mReplies;
+    struct QueuedReply {
+        Reply bytes;
+        SteadyTime sendableAt;
+    };
+    std::deque<QueuedReply> mReplies;
     std::vector<std::vector<uint8_t>> mRequests;
 };
 

@@ -125,6 +125,7 @@ void UsbfsDevice::unplug()
     std::lock_guard lock(mutex_);
     plugged_ = false;
     claimOwner_ = nullptr;
+    function_->unplugged();
 }
 
 void UsbfsDevice::replug()

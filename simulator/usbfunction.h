@@ -23,6 +23,10 @@ public:
     // zero-length packet), or std::nullopt when the device has nothing to
     // send, in which case the transfer stays pending until the host gives up.
     virtual std::optional<std::vector<uint8_t>> sendBulkIn(std::size_t maxLength) = 0;
+
+    // The device was unplugged: like a real one losing bus power, it
+    // forgets what it had not yet sent to the host.
+    virtual void unplugged() {}
 };
 
 } // namespace velmorsim

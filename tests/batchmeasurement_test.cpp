@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -227,6 +228,60 @@ TEST_F(BatchMeasurement, RefusedStartsThrowInvalidArgument)
         EXPECT_TRUE(parametersOf(model->requests(), command::kStartMeasure).empty());
     }
     EXPECT_TRUE(callback.batches().empty());
+}
+
+TEST_F(BatchMeasurement, SerialNumbersOfTheSameValueBothMeasure)
+{
+    ASSERT_TRUE(connect({withFirstWavelength(SimulatedBench::fastConfig(0), "0123", 350.0f),
+                         withFirstWavelength(SimulatedBench::fastConfig(1), "123", 200.0f)}));
+    manager.startBatchMeasurement(&callback, 1000, 2, 1, 0);
+    EXPECT_EQ(startOrder(), (std::vector<std::string>{"123", "0123"}));
+    ASSERT_TRUE(callback.waitForBatches(2));
+    EXPECT_EQ(callback.batchesOf("0123").at(0).spectra.size(), 2u);
+    EXPECT_EQ(callback.batchesOf("123").at(0).spectra.size(), 2u);
+    EXPECT_EQ(occurrences(capture.err(), "is already measuring."), 0u);
+}
+
+// Holds the last setting before the start command long enough for a stop to come in.
+TEST_F(BatchMeasurement, StopJustBeforeTheStartCommandLeavesTheDeviceIdle)
+{
+    ASSERT_TRUE(connect({SimulatedBench::fastConfig(0)}));
+    models[0]->injectFault(command::kSetAveraging, Fault::lateReply(300ms));
+    manager.startBatchMeasurement(&callback, 2000000, 100, 1, 0);
+    ASSERT_TRUE(waitUntil([&] { return !parametersOf(models[0]->requests(), command::kSetAveraging).empty(); }));
+    manager.stopMeasurement();
+
+    EXPECT_TRUE(parametersOf(models[0]->requests(), command::kStartMeasure).empty());
+    EXPECT_EQ(models[0]->state().status, DeviceStatus::Idle) << "nobody reads this batch";
+    ASSERT_EQ(callback.batches().size(), 1u) << "the run still ends in one delivery";
+    EXPECT_TRUE(callback.batches()[0].spectra.empty());
+    EXPECT_TRUE(callback.errors().empty());
+}
+
+// Runs near real time: ten spectra of 1000 averaged 1 ms exposures take
+// 6.25 s at this time scale, beyond a limit that ignored averaging.
+TEST_F(BatchMeasurement, TimeLimitCountsEveryAveragedExposure)
+{
+    SpectrometerConfig config = SimulatedBench::fastConfig(0);
+    config.timeScale = 1.6;
+    config.pixelCount = 64;
+    ASSERT_TRUE(connect({config}));
+    manager.startBatchMeasurement(&callback, 1000, 10, 1000, 0);
+    ASSERT_TRUE(callback.waitForBatches(1, 20s));
+    EXPECT_EQ(callback.batches()[0].spectra.size(), 10u);
+    EXPECT_TRUE(callback.errors().empty());
+}
+
+TEST_F(BatchMeasurement, LargestArgumentsNeitherOverflowNorOutliveTheStop)
+{
+    ASSERT_TRUE(connectTwo());
+    manager.startBatchMeasurement(&callback, INT_MAX, INT_MAX, INT_MAX, INT_MAX);
+    ASSERT_TRUE(waitUntil([&] { return !parametersOf(models[1]->requests(), command::kStartMeasure).empty(); }));
+    const auto stopAt = std::chrono::steady_clock::now();
+    manager.stopMeasurement();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 3s);
+    EXPECT_EQ(callback.batches().size(), 2u);
+    EXPECT_EQ(Peer::threadCount(manager), 0u);
 }
 
 } // namespace

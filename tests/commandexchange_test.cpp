@@ -119,6 +119,19 @@ TEST_F(CommandExchangeTest, TransportFailuresKeepTheDeviceUsable)
               "Communication failed: Device not open");
 }
 
+// Waits out the transport's read time-out once.
+TEST_F(CommandExchangeTest, ReplyThatComesAfterItsTimeOutIsNotTakenForTheNextOne)
+{
+    const Bytes serialReply = Peer::send(*spectrometer, command::kGetSerialNumber);
+    ASSERT_NE(serialReply.size(), 8u) << "a serial number reply must not look like a status reply";
+
+    device.model->injectFault(command::kGetStatus, Fault::lateReply(std::chrono::milliseconds(5500)));
+    EXPECT_EQ(failureText([&] { Peer::send(*spectrometer, command::kGetStatus); }),
+              "Communication failed: Data read failed");
+    EXPECT_EQ(Peer::send(*spectrometer, command::kGetSerialNumber), serialReply);
+    expectUsable();
+}
+
 TEST_F(CommandExchangeTest, ReadBulkDataReadsWhatTheDeviceSendsUnasked)
 {
     // A reply longer than one exchange reads: the rest stays in the pipe.

@@ -172,4 +172,23 @@ TEST_F(Configuration, DarkSpectrumOfOneDeviceAndTheSubtractionSwitch)
     EXPECT_EQ(darkSubtractionOfNextSpectrum(1), "未应用");
 }
 
+TEST_F(Configuration, TriggerModeReadWhileWorkersMeasureGetsItsOwnReply)
+{
+    connect(1);
+    RecordingCallback callback;
+    manager.startMeasurement(&callback, 1000, 1, 0, 40);
+    std::vector<TriggerConfig> readings;
+    while (VaskLinkProtocolTestPeer::measuring(manager, 0)) {
+        readings.push_back(manager.getTriggerMode(0));
+    }
+    const TriggerConfig software = manager.getTriggerMode(0);
+    ASSERT_FALSE(readings.empty());
+    for (const TriggerConfig& reading : readings) {
+        EXPECT_EQ(reading.mode, software.mode);
+        EXPECT_EQ(reading.edge, software.edge);
+    }
+    EXPECT_EQ(callback.spectra().size(), 40u);
+    EXPECT_TRUE(callback.errors().empty());
+}
+
 } // namespace

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -290,7 +292,76 @@ TEST_F(ContinuousMeasurement, DeviceStillBusyAfterStopEndsOnlyItsOwnWorker)
     EXPECT_EQ(occurrences(capture.err(), "Exception in measurement thread: Device is not idle after stopMeasure\n"), 1u);
     EXPECT_TRUE(parametersOf(models[0]->requests(), command::kStartMeasure).empty());
     EXPECT_EQ(callback.spectraOf(serial(1)).size(), 2u);
+    const auto errors = callback.errors();
+    ASSERT_EQ(errors.size(), 1u) << "the host learns that this device's spectra will not come";
+    EXPECT_EQ(errors[0].serialNumber, serial(0));
+    EXPECT_EQ(errors[0].message, "Device is not idle after stopMeasure");
+}
+
+TEST_F(ContinuousMeasurement, FailedWorkerTellsTheHostOnceAndOnErrorCannotEscapeItsThread)
+{
+    ASSERT_TRUE(connectTwo());
+    models[0]->injectFault(command::kStartMeasure, Fault::deviceError(0x0700));
+    callback.afterError = [](const std::string&) { throw std::runtime_error("host gave up"); };
+    manager->startMeasurement(&callback, kExposureUs, 1, 0, 3);
+    ASSERT_TRUE(waitForWorkers(*manager));
+
+    const std::string reason =
+        "Communication failed: A communication error occurred. Device error (cmd:0x0004 ret:0x0700).";
+    const auto errors = callback.errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].serialNumber, serial(0));
+    EXPECT_EQ(errors[0].message, reason);
+    EXPECT_EQ(occurrences(capture.err(), "Exception in measurement thread: " + reason + "\n"), 1u);
+    EXPECT_EQ(occurrences(capture.err(), "Exception in onError: host gave up\n"), 1u);
+    EXPECT_EQ(callback.spectraOf(serial(1)).size(), 3u);
+}
+
+// Waits for the library's real deadlines (5 s).
+TEST_F(ContinuousMeasurement, TimedOutMeasurementStopsTheDeviceAndAFailingOnErrorIsNotReportedBack)
+{
+    SpectrometerConfig neverFinishes = SimulatedBench::fastConfig(0);
+    neverFinishes.timeScale = 0.0001; // the 1 ms exposure takes 10 s
+    ASSERT_TRUE(connect({neverFinishes}));
+    callback.afterError = [](const std::string&) { throw std::runtime_error("host gave up"); };
+    manager->startMeasurement(&callback, kExposureUs, 1, 0, 2);
+    ASSERT_TRUE(waitForWorkers(*manager, 12s));
+
+    ASSERT_EQ(callback.errors().size(), 1u);
+    EXPECT_EQ(callback.errors()[0].message, "Timeout waiting for spectrum.");
+    EXPECT_EQ(occurrences(capture.err(), "Exception in measurement thread: host gave up\n"), 1u);
+    const std::vector<uint32_t> codes = commandCodes(models[0]->requests());
+    const auto start = std::find(codes.begin(), codes.end(), command::kStartMeasure);
+    EXPECT_NE(std::find(start, codes.end(), command::kStopMeasure), codes.end()) << "no stop after the deadline";
+    EXPECT_EQ(models[0]->state().status, DeviceStatus::Idle) << "the next start would be refused";
+}
+
+// Holds the exchange before the start command long enough for a stop to come in.
+TEST_F(ContinuousMeasurement, StopJustBeforeTheStartCommandStartsNothing)
+{
+    ASSERT_TRUE(connect({SimulatedBench::fastConfig(0)}));
+    models[0]->injectFault(command::kReadSpectrum, Fault::lateReply(300ms), 2);
+    manager->startMeasurement(&callback, kExposureUs, 1, 0, 1);
+    ASSERT_TRUE(waitUntil([&] {
+        const std::vector<uint32_t> codes = commandCodes(models[0]->requests());
+        const auto configured = std::find(codes.begin(), codes.end(), command::kSetAveraging);
+        return std::find(configured, codes.end(), command::kReadSpectrum) != codes.end();
+    }));
+    manager->stopMeasurement();
+    EXPECT_TRUE(parametersOf(models[0]->requests(), command::kStartMeasure).empty());
+    EXPECT_EQ(models[0]->state().status, DeviceStatus::Idle);
     EXPECT_TRUE(callback.errors().empty());
+}
+
+// Runs in real time: 50 averaged exposures of 110 ms take 5.5 s.
+TEST_F(ContinuousMeasurement, DeadlineCountsEveryAveragedExposureAndTheDelay)
+{
+    ASSERT_TRUE(connect({SpectrometerModel::defaultConfig(0)}));
+    manager->startMeasurement(&callback, 110000, 50, 20000, 1);
+    ASSERT_TRUE(waitForWorkers(*manager, 15s));
+    EXPECT_TRUE(callback.errors().empty());
+    EXPECT_EQ(callback.spectra().size(), 1u);
+    EXPECT_EQ(occurrences(capture.out(), "exposureTimeUs=110000 averaging=50 timeoutMs=7520 callback=yes\n"), 1u);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -141,6 +142,31 @@ TEST_F(DevicePool, ConnectAgainChangesNothingUntilDisconnected)
     ASSERT_EQ(manager.getConnectedDeviceCount(), 2u);
     EXPECT_FALSE(VaskLinkProtocolTestPeer::measuring(manager, 0));
     EXPECT_FALSE(VaskLinkProtocolTestPeer::measuring(manager, 1));
+}
+
+TEST_F(DevicePool, ManagersOnTwoThreadsShareOneUsbContext)
+{
+    const std::vector<SimulatedBench::Attached> devices =
+        attachAllInPoolOrder(bench, {SimulatedBench::fastConfig(0), SimulatedBench::fastConfig(1)});
+    const auto connectAndDisconnect = [] {
+        for (int round = 0; round < 4; ++round) {
+            VaskLinkProtocol other;
+            other.connectDevice();
+            other.disconnectDevice();
+        }
+    };
+    std::thread first(connectAndDisconnect);
+    std::thread second(connectAndDisconnect);
+    first.join();
+    second.join();
+
+    ASSERT_TRUE(waitUntil([&] {
+        return !bench.bus().interfaceClaimed(devices[0].id) && !bench.bus().interfaceClaimed(devices[1].id);
+    }));
+    capture.clear();
+    manager.connectDevice();
+    EXPECT_EQ(manager.getConnectedDeviceCount(), 2u) << capture.err();
+    EXPECT_EQ(manager.getDevice(1)->getStatusInfo().status, SpectrStatus::Idle);
 }
 
 } // namespace

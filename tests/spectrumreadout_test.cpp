@@ -262,6 +262,28 @@ TEST_F(SpectrumReadoutTest, GetAllSpectrumDataSkipsSpectraThatFail)
     EXPECT_EQ(failureText([&] { spectrometer->getAllSpectrumData(); }), "Status response too short");
 }
 
+// Waits out the transport's read time-out once.
+TEST_F(SpectrumReadoutTest, GetAllSpectrumDataEndsAtTheFirstMissingOrUnansweredSpectrum)
+{
+    StreamCapture capture;
+    // The device claims 65535 spectra but holds two: one "no spectrum" reply ends the reading.
+    device.model->preloadSpectra(2);
+    device.model->injectFault(command::kGetStatus, Fault::editReply([](Bytes& reply) { reply[5] = reply[6] = 0xFF; }));
+    EXPECT_EQ(spectrometer->getAllSpectrumData().size(), 2u);
+    EXPECT_EQ(takeFrames(*device.model), (Frames{"00 30 00 00", "00 40 00 00", "00 40 00 00", "00 40 00 00"}));
+    EXPECT_EQ(capture.err(), "Error reading spectrum 2: Communication failed: Error code received from device. "
+                             "Device error (cmd:0x4000 ret:0x0b00).\n");
+
+    // A device that stops answering costs one read time-out, not one per spectrum it claimed.
+    capture.clear();
+    device.model->preloadSpectra(3);
+    device.model->injectFault(command::kReadSpectrum, Fault::none());
+    device.model->injectFault(command::kReadSpectrum, Fault::noReply(), 2);
+    EXPECT_EQ(spectrometer->getAllSpectrumData().size(), 1u);
+    EXPECT_EQ(takeFrames(*device.model), (Frames{"00 30 00 00", "00 40 00 00", "00 40 00 00"}));
+    EXPECT_EQ(capture.err(), "Error reading spectrum 1: Communication failed: Data read failed\n");
+}
+
 TEST_F(SpectrumReadoutTest, DiscardDropsTheOldestAndNothingWaitingIsADeviceError)
 {
     device.model->preloadSpectra(2);

@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 libusb_context* LibusbInterface::sUsbContext = nullptr;
@@ -13,6 +14,12 @@ namespace {
 constexpr unsigned int WRITE_TIMEOUT_MS = 1000;
 constexpr unsigned int READ_TIMEOUT_MS = 5000;
 constexpr int CLAIMED_INTERFACE = 0;
+// How long a late reply is waited for, and how many are dropped at most.
+constexpr unsigned int LATE_INPUT_WAIT_MS = 1000;
+constexpr int LATE_INPUT_MAX_TRANSFERS = 8;
+
+// Managers on different threads open and close devices at the same time.
+std::mutex gUsbContextMutex;
 
 struct DeviceListDeleter {
     void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
@@ -72,6 +79,7 @@ LibusbInterface::~LibusbInterface()
 
 void LibusbInterface::initUsbContext()
 {
+    std::lock_guard<std::mutex> lock(gUsbContextMutex);
     if (sUsbContext == nullptr && libusb_init(&sUsbContext) != 0) {
         sUsbContext = nullptr;
         throw std::runtime_error("Failed to initialize libusb context");
@@ -81,6 +89,7 @@ void LibusbInterface::initUsbContext()
 
 void LibusbInterface::cleanupUsbContext()
 {
+    std::lock_guard<std::mutex> lock(gUsbContextMutex);
     --sInstanceCount;
     if (sInstanceCount == 0 && sUsbContext != nullptr) {
         libusb_exit(sUsbContext);
@@ -233,4 +242,19 @@ std::vector<uint8_t> LibusbInterface::read(int maxLength)
         throw std::runtime_error("Data read failed");
     }
     return std::vector<uint8_t>(mReceiveBuffer.begin(), mReceiveBuffer.begin() + transferred);
+}
+
+void LibusbInterface::discardLateInput(int maxLength)
+{
+    if (!mOpenFlag || maxLength <= 0) {
+        return;
+    }
+    std::vector<uint8_t> scratch(static_cast<size_t>(maxLength));
+    for (int transfer = 0; transfer < LATE_INPUT_MAX_TRANSFERS; ++transfer) {
+        int transferred = 0;
+        if (libusb_bulk_transfer(mDevHandle, mEndpointIn, scratch.data(), maxLength, &transferred,
+                                 LATE_INPUT_WAIT_MS) != 0) {
+            return;
+        }
+    }
 }

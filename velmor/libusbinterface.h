@@ -30,6 +30,10 @@ public:
 
     void write(const std::vector<uint8_t>& data);
     std::vector<uint8_t> read(int maxLength);
+    // Reads and drops whatever the device sends within a short wait: a reply
+    // that comes after its read timed out would otherwise be taken for the
+    // reply to the next request. Failures end it silently.
+    void discardLateInput(int maxLength);
 
 private:
     static void initUsbContext();

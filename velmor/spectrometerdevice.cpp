@@ -47,6 +47,13 @@ constexpr uint32_t GET_SPECTRUM = 0x4000;
 constexpr uint32_t SET_DEVICE_CLOCK = 0x4105;
 } // namespace Command
 
+// A command exchange that brought no usable reply: a transport failure, a
+// reply too short to hold a return code, or a device error.
+class ExchangeFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 constexpr size_t RETURN_CODE_SIZE = 4;
 constexpr size_t SPECTRUM_HEADER_OFFSET = RETURN_CODE_SIZE;
 constexpr size_t PIXEL_DATA_WORD_OFFSET = (RETURN_CODE_SIZE + sizeof(SpectrumHeader)) / 4; // 17
@@ -583,6 +590,12 @@ std::vector<std::vector<float>> SpectrometerDevice::getAllSpectrumData()
         uint32_t averaging = 0;
         try {
             spectra.push_back(getSpectrum(time01ms, dateDays, exposureTimeUs, averaging));
+        } catch (const ExchangeFailure& e) {
+            // No spectrum left, or a device that no longer answers: the count
+            // cannot be trusted, and each further read could wait its full
+            // time-out while the caller holds the device.
+            LogSink::err() << "Error reading spectrum " << i << ": " << e.what() << std::endl;
+            break;
         } catch (const std::exception& e) {
             LogSink::err() << "Error reading spectrum " << i << ": " << e.what() << std::endl;
         }
@@ -679,8 +692,16 @@ std::vector<uint8_t> SpectrometerDevice::sendReceiveMessage(uint32_t command_cod
 std::vector<uint8_t> SpectrometerDevice::sendBulkReceiveMessage(const std::vector<uint8_t>& txData)
 {
     try {
+        // Replies carry no echo of their request, so a reply that comes late
+        // must be gone before the next request, or it would answer it.
+        if (m_replyOverdue) {
+            m_device->discardLateInput(MAX_RX_LENGTH);
+            m_replyOverdue = false;
+        }
         m_device->write(txData);
+        m_replyOverdue = true;
         std::vector<uint8_t> rx = m_device->read(MAX_RX_LENGTH);
+        m_replyOverdue = false;
         if (rx.size() < RETURN_CODE_SIZE) {
             throw std::runtime_error("Not enough bytes received from device.");
         }
@@ -692,7 +713,7 @@ std::vector<uint8_t> SpectrometerDevice::sendBulkReceiveMessage(const std::vecto
         }
         return rx;
     } catch (const std::exception& e) {
-        throw std::runtime_error(std::string("Communication failed: ") + e.what());
+        throw ExchangeFailure(std::string("Communication failed: ") + e.what());
     }
 }
 

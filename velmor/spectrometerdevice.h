@@ -195,6 +195,8 @@ private:
     size_t m_pixelCount;
     std::vector<float> m_wavelengths;
     std::unique_ptr<LibusbInterface> m_device;
+    // A request was sent whose reply has not been read: it may still come.
+    bool m_replyOverdue = false;
     bool m_subtractDark;
     bool m_hasDarkSpectrum;
     std::mutex m_darkSpectrumMutex;

@@ -29,6 +29,9 @@ constexpr int64_t MIN_SOFT_TIMEOUT_MS = 3000;
 constexpr int64_t SOFT_TIMEOUT_MARGIN_MS = 2000;
 constexpr int64_t HARD_TIMEOUT_MARGIN_MS = 2000;
 constexpr int64_t BATCH_TIMEOUT_MARGIN_MS = 5000;
+// About 100 years: longer than any run, and still far from overflowing when
+// added to a steady-clock time in nanoseconds.
+constexpr int64_t MAX_WORK_MS = int64_t{100} * 365 * 24 * 3600 * 1000;
 constexpr int DRAIN_ATTEMPTS = 50;
 constexpr int READS_PER_PASS = 10;
 constexpr const char* UNKNOWN_EXCEPTION = "未知异常";
@@ -114,9 +117,73 @@ int64_t elapsedMillisecondsSince(std::chrono::steady_clock::time_point start, st
     return std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
 }
 
-int serialAsInteger(const std::string& serialNumber)
+// Throws std::invalid_argument or std::out_of_range for a serial number
+// that does not begin with an int.
+void requireNumericSerial(const std::string& serialNumber)
 {
-    return std::stoi(serialNumber, nullptr, 10);
+    static_cast<void>(std::stoi(serialNumber, nullptr, 10));
+}
+
+// Milliseconds the device works for `spectra` spectra of `averaging`
+// exposures each, with the trigger delay before each; negative arguments
+// count as nothing. Saturates at MAX_WORK_MS instead of overflowing.
+int64_t workMilliseconds(int exposureUs, int averaging, int delayUs, int spectra)
+{
+    const auto atLeast = [](int value, int64_t floor) { return std::max(int64_t{value}, floor); };
+    // Below 2^62 + 2^31: no overflow for any int arguments.
+    const int64_t perSpectrumUs = atLeast(exposureUs, 0) * atLeast(averaging, 1) + atLeast(delayUs, 0);
+    const int64_t count = atLeast(spectra, 1);
+    if (perSpectrumUs > MAX_WORK_MS * 1000 / count) {
+        return MAX_WORK_MS;
+    }
+    return perSpectrumUs * count / 1000;
+}
+
+// The host's own onError threw: the worker ends, and does not report its
+// own callback's failure back to it.
+class OnErrorFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Tells a host that waits for spectra that they will not come. Whatever
+// its onError throws is written, never let out of the worker's thread.
+void reportWorkerFailure(SpectrometerCallback* callback, const std::string& serialNumber, const std::string& message)
+{
+    if (callback == nullptr) {
+        return;
+    }
+    try {
+        callback->onError(serialNumber, message);
+    } catch (const std::exception& e) {
+        LogSink::err() << "Exception in onError: " << e.what() << std::endl;
+    } catch (...) {
+        LogSink::err() << "Exception in onError: " << UNKNOWN_EXCEPTION << std::endl;
+    }
+}
+
+// The worker is already failing: a host callback that throws as well is
+// written and the failure is still reported.
+void deliverCollectedAfterFailure(const std::function<void()>& deliver)
+{
+    try {
+        deliver();
+    } catch (const std::exception& e) {
+        LogSink::err() << "Exception in batch measurement thread: " << e.what() << std::endl;
+    } catch (...) {
+        LogSink::err() << "Exception in batch measurement thread: " << UNKNOWN_EXCEPTION << std::endl;
+    }
+}
+
+// Hands a batch to the host, cut to the size asked for.
+void deliverBatch(SpectrometerCallback* callback, const std::string& serialNumber,
+                  const std::vector<float>& wavelength, int batchSize, std::vector<std::vector<float>>& spectraVec)
+{
+    if (spectraVec.size() > static_cast<size_t>(batchSize)) {
+        spectraVec.resize(static_cast<size_t>(batchSize));
+        LogSink::out() << "[VLP] Truncated spectra to " << batchSize << " measurements" << std::endl;
+    }
+    callback->onDataReceivedBanch(serialNumber, wavelength, spectraVec);
 }
 
 } // namespace
@@ -254,7 +321,9 @@ void VaskLinkProtocol::setTriggerMode(TriggerMode mode)
 
 TriggerConfig VaskLinkProtocol::getTriggerMode(int deviceIndex)
 {
-    return getDevice(deviceIndex)->getTriggerMode();
+    SpectrometerDevice& target = *getDevice(deviceIndex);
+    auto lock = lockDevice(static_cast<size_t>(deviceIndex));
+    return target.getTriggerMode();
 }
 
 void VaskLinkProtocol::takeDarkSpectrum(int exposureTime, int averaging, int deviceIndex)
@@ -481,16 +550,25 @@ void VaskLinkProtocol::measurementWorker(size_t deviceIndex, SpectrometerCallbac
             std::chrono::steady_clock::time_point startTime;
             std::chrono::system_clock::time_point startWallTime;
             {
+                // Tested under the mutex: a stop that raised the flag has not
+                // sent this device its stop command yet, so nothing started
+                // here outlives the stop.
                 auto lock = lockDevice(deviceIndex);
+                if (stopRequested()) {
+                    break;
+                }
                 startTime = std::chrono::steady_clock::now();
                 startWallTime = std::chrono::system_clock::now();
                 device(deviceIndex).startMeasure();
             }
             checkStatusAndNotify(callback, static_cast<int>(deviceIndex), startTime, startWallTime, exposureTime,
-                                 averaging);
+                                 averaging, delayUs);
         }
+    } catch (const OnErrorFailure& e) {
+        LogSink::err() << "Exception in measurement thread: " << e.what() << std::endl;
     } catch (const std::exception& e) {
         LogSink::err() << "Exception in measurement thread: " << e.what() << std::endl;
+        reportWorkerFailure(callback, device(deviceIndex).m_serialNumber, e.what());
     } catch (...) {
         // Only a host callback can throw something else; it must not take
         // the host process down with it.
@@ -502,7 +580,7 @@ void VaskLinkProtocol::measurementWorker(size_t deviceIndex, SpectrometerCallbac
 void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int deviceIndex,
                                             std::chrono::steady_clock::time_point startTime,
                                             std::chrono::system_clock::time_point startWallTime, int exposureTimeUs,
-                                            int averaging)
+                                            int averaging, int delayUs)
 {
     const auto index = static_cast<size_t>(deviceIndex);
     std::vector<float> wavelength;
@@ -513,7 +591,7 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
         // Spectra are still worth delivering without their wavelength table.
     }
 
-    const int64_t exposureMs = exposureTimeUs / 1000;
+    const int64_t exposureMs = workMilliseconds(exposureTimeUs, averaging, delayUs, 1);
     const int64_t timeoutMs = std::max(exposureMs + SOFT_TIMEOUT_MARGIN_MS, MIN_SOFT_TIMEOUT_MS);
     const auto timeoutSteadyTime = startTime + std::chrono::milliseconds(timeoutMs);
     const auto hardStopSteadyTime = startTime + std::chrono::milliseconds(timeoutMs + HARD_TIMEOUT_MARGIN_MS);
@@ -550,10 +628,15 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
             warnedLongWait = true;
         }
         if (nowSteady >= hardStopSteadyTime) {
+            stopAfterTimeout(index);
             if (callback != nullptr) {
-                callback->onError(device(index).m_serialNumber, gotSpectrumForThisMeasure
-                                                                    ? "Timeout waiting for device idle after spectrum."
-                                                                    : "Timeout waiting for spectrum.");
+                try {
+                    callback->onError(device(index).m_serialNumber, gotSpectrumForThisMeasure
+                                                                        ? "Timeout waiting for device idle after spectrum."
+                                                                        : "Timeout waiting for spectrum.");
+                } catch (const std::exception& e) {
+                    throw OnErrorFailure(e.what());
+                }
             }
             return;
         }
@@ -599,6 +682,19 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
             return;
         }
         std::this_thread::sleep_for(STATUS_POLL_INTERVAL);
+    }
+}
+
+// The hard deadline passed with the device perhaps still acquiring: it must
+// not refuse the next start as busy.
+void VaskLinkProtocol::stopAfterTimeout(size_t deviceIndex)
+{
+    try {
+        auto lock = lockDevice(deviceIndex);
+        device(deviceIndex).stopMeasure();
+    } catch (const std::exception& e) {
+        LogSink::err() << "[VLP] stop after timeout failed devIndex=" << deviceIndex << " what=" << e.what()
+                       << std::endl;
     }
 }
 
@@ -673,49 +769,53 @@ void VaskLinkProtocol::startBatchMeasurement(SpectrometerCallback* callback, int
 }
 
 // Pool indexes in the order the devices start a batch: ascending wavelength
-// of their first pixel. Devices are matched back by their serial number as an
-// integer, so two devices whose serials convert to the same number map to
-// the first of them. Devices without a wavelength table start last.
+// of their first pixel; devices without a wavelength table start last. A
+// serial number that is not a number is refused before any device starts.
 std::vector<size_t> VaskLinkProtocol::batchStartOrder()
 {
-    std::vector<int> serialNumber;
+    std::vector<size_t> order;
     std::vector<float> firstWavelength;
-    std::vector<int> withoutWavelengths;
+    std::vector<size_t> withoutWavelengths;
     for (size_t i = 0; i < mDevicePool.size(); ++i) {
-        const int serial = serialAsInteger(device(i).m_serialNumber);
+        requireNumericSerial(device(i).m_serialNumber);
         const std::vector<float> wavelengths = device(i).getWavelength();
         if (wavelengths.empty()) {
-            withoutWavelengths.push_back(serial);
+            withoutWavelengths.push_back(i);
             continue;
         }
-        serialNumber.push_back(serial);
+        order.push_back(i);
         firstWavelength.push_back(wavelengths.front());
     }
     for (size_t i = 0; i < firstWavelength.size(); ++i) {
         for (size_t j = i + 1; j < firstWavelength.size(); ++j) {
             if (firstWavelength[i] > firstWavelength[j]) {
                 std::swap(firstWavelength[i], firstWavelength[j]);
-                std::swap(serialNumber[i], serialNumber[j]);
+                std::swap(order[i], order[j]);
             }
         }
     }
-    serialNumber.insert(serialNumber.end(), withoutWavelengths.begin(), withoutWavelengths.end());
-
-    std::vector<size_t> order;
-    for (const int sn : serialNumber) {
-        for (size_t j = 0; j < mDevicePool.size(); ++j) {
-            if (serialAsInteger(device(j).m_serialNumber) == sn) {
-                order.push_back(j);
-                break;
-            }
-        }
-    }
+    order.insert(order.end(), withoutWavelengths.begin(), withoutWavelengths.end());
     return order;
 }
 
+// A batch that fails after its start command still delivers what it
+// collected, then reports the failure: nothing read from a device is lost.
 void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* callback, int exposureTime,
                                    int averaging, int delayUs, int batchSize)
 {
+    const std::string serialNumber = device(deviceIndex).m_serialNumber;
+    std::vector<std::vector<float>> spectraVec;
+    bool started = false;
+    bool handedOver = false;
+    const auto deliver = [&] {
+        std::vector<float> wavelength;
+        {
+            auto lock = lockDevice(deviceIndex);
+            wavelength = device(deviceIndex).getWavelength();
+        }
+        handedOver = true;
+        deliverBatch(callback, serialNumber, wavelength, batchSize, spectraVec);
+    };
     try {
         prepareDeviceForRun(deviceIndex);
         {
@@ -725,24 +825,25 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
             configureSoftwareTrigger(deviceIndex, exposureTime, averaging, delayUs);
         }
         {
+            // Tested under the mutex, as in the continuous worker: no batch
+            // starts after a stop that nobody would read.
             auto lock = lockDevice(deviceIndex);
-            device(deviceIndex).startMeasure(batchSize);
+            started = !stopRequested();
+            if (started) {
+                device(deviceIndex).startMeasure(batchSize);
+            }
         }
-        std::vector<std::vector<float>> spectraVec;
-        collectBatch(deviceIndex, exposureTime, batchSize, spectraVec);
-        if (spectraVec.size() > static_cast<size_t>(batchSize)) {
-            spectraVec.resize(static_cast<size_t>(batchSize));
-            LogSink::out() << "[VLP] Truncated spectra to " << batchSize << " measurements" << std::endl;
+        if (started) {
+            collectBatch(deviceIndex, workMilliseconds(exposureTime, averaging, delayUs, batchSize), batchSize,
+                         spectraVec);
         }
-        const std::string serialNumber = device(deviceIndex).m_serialNumber;
-        std::vector<float> wavelength;
-        {
-            auto lock = lockDevice(deviceIndex);
-            wavelength = device(deviceIndex).getWavelength();
-        }
-        callback->onDataReceivedBanch(serialNumber, wavelength, spectraVec);
+        deliver();
     } catch (const std::exception& e) {
         LogSink::err() << "Exception in batch measurement thread: " << e.what() << std::endl;
+        if (started && !handedOver) {
+            deliverCollectedAfterFailure(deliver);
+        }
+        reportWorkerFailure(callback, serialNumber, e.what());
     } catch (...) {
         LogSink::err() << "Exception in batch measurement thread: " << UNKNOWN_EXCEPTION << std::endl;
     }
@@ -750,13 +851,13 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
 }
 
 // Collects spectra every 500 ms until the batch is complete, its time limit
-// passes or a stop is requested, then waits for idle and reads what is left.
-void VaskLinkProtocol::collectBatch(size_t deviceIndex, int exposureTime, int batchSize,
+// (the device's work plus a margin) passes or a stop is requested, then
+// waits for idle and reads what is left.
+void VaskLinkProtocol::collectBatch(size_t deviceIndex, int64_t workMs, int batchSize,
                                     std::vector<std::vector<float>>& spectraVec)
 {
     const auto startTime = std::chrono::steady_clock::now();
-    // 64-bit so that batches longer than about 35 minutes get their full time.
-    const int64_t limitMs = int64_t{exposureTime} * batchSize / 1000 + BATCH_TIMEOUT_MARGIN_MS;
+    const int64_t limitMs = workMs + BATCH_TIMEOUT_MARGIN_MS;
     const auto timeoutTime = startTime + std::chrono::milliseconds(limitMs);
     int totalRead = 0;
     auto append = [&spectraVec, &totalRead](std::vector<std::vector<float>>& spectra) {

@@ -66,7 +66,8 @@ private:
     void forEachDeviceOrOne(int deviceIndex, const char* failureText, const std::function<void(size_t)>& operation);
     void checkStatusAndNotify(SpectrometerCallback* callback, int deviceIndex,
                               std::chrono::steady_clock::time_point startTime,
-                              std::chrono::system_clock::time_point startWallTime, int exposureTimeUs, int averaging);
+                              std::chrono::system_clock::time_point startWallTime, int exposureTimeUs, int averaging,
+                              int delayUs);
     void stopDeviceMeasurement(int deviceIndex);
 
     void measurementWorker(size_t deviceIndex, SpectrometerCallback* callback, int exposureTime, int averaging,
@@ -76,7 +77,8 @@ private:
     void prepareDeviceForRun(size_t deviceIndex);
     void configureSoftwareTrigger(size_t deviceIndex, int exposureTime, int averaging, int delayUs);
     bool waitForIdle(size_t deviceIndex, bool honourStop);
-    void collectBatch(size_t deviceIndex, int exposureTime, int batchSize,
+    void stopAfterTimeout(size_t deviceIndex);
+    void collectBatch(size_t deviceIndex, int64_t workMs, int batchSize,
                       std::vector<std::vector<float>>& spectraVec);
     bool readNewestSpectrum(int deviceIndex, bool hasLastDeliveredKey, uint64_t lastDeliveredKey,
                             AcceptedSpectrum& accepted);

@@ -45,9 +45,12 @@ void RecordingCallback::onError(std::string serialNumber, const std::string& mes
 {
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        mErrors.push_back({std::move(serialNumber), message, Clock::now()});
+        mErrors.push_back({serialNumber, message, Clock::now()});
     }
     mRecorded.notify_all();
+    if (afterError) {
+        afterError(serialNumber);
+    }
 }
 
 std::vector<RecordingCallback::Spectrum> RecordingCallback::spectra() const

@@ -40,6 +40,8 @@ public:
     // lock held; it may throw to see how the worker copes. Set it before the
     // measurement starts.
     std::function<void(const std::string& serialNumber)> afterSpectrum;
+    // The same after an error has been recorded.
+    std::function<void(const std::string& serialNumber)> afterError;
 
     void onDataReceived(std::string serialNumber, const std::vector<float>& wavelength,
                         const std::vector<float>& spectrum) override;

@@ -87,12 +87,22 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
+std::vector<SimulatedBench::Attached> attachAllInPoolOrder(SimulatedBench& bench,
+                                                           const std::vector<velmorsim::SpectrometerConfig>& configs)
+{
+    std::vector<SimulatedBench::Attached> attached(configs.size());
+    for (size_t i = configs.size(); i-- > 0;) {
+        attached[i] = bench.attach(configs[i]);
+    }
+    return attached;
+}
+
 std::vector<std::shared_ptr<velmorsim::SpectrometerModel>> attachInPoolOrder(
     SimulatedBench& bench, const std::vector<velmorsim::SpectrometerConfig>& configs)
 {
-    std::vector<std::shared_ptr<velmorsim::SpectrometerModel>> models(configs.size());
-    for (size_t i = configs.size(); i-- > 0;) {
-        models[i] = bench.attach(configs[i]).model;
+    std::vector<std::shared_ptr<velmorsim::SpectrometerModel>> models;
+    for (const SimulatedBench::Attached& device : attachAllInPoolOrder(bench, configs)) {
+        models.push_back(device.model);
     }
     return models;
 }

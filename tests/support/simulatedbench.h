@@ -74,6 +74,9 @@ class VaskLinkProtocol;
 // highest address down. Returns the models in that order.
 std::vector<std::shared_ptr<velmorsim::SpectrometerModel>> attachInPoolOrder(
     SimulatedBench& bench, const std::vector<velmorsim::SpectrometerConfig>& configs);
+// The same, with the bus ids for unplugging and replugging.
+std::vector<SimulatedBench::Attached> attachAllInPoolOrder(SimulatedBench& bench,
+                                                           const std::vector<velmorsim::SpectrometerConfig>& configs);
 
 // Waits until no worker of `manager` owns a device any more.
 bool waitForWorkers(const VaskLinkProtocol& manager, std::chrono::milliseconds limit = std::chrono::seconds(10));
