@@ -139,5 +139,17 @@ TEST(CommandLine, RefusesBatchesBeyondTheLibrarysCollectionLimit)
     EXPECT_EQ(rejection({"batch", "--collections", "2148", "--exposure-us", "1000000", "--averaging", "1"}), "");
 }
 
+TEST(CommandLine, RefusesTimesTheToolCannotCount)
+{
+    const char* top = "2147483647";
+    const std::string measure = rejection({"measure", "--exposure-us", "2000000", "--averaging", "1", "--count", top});
+    EXPECT_EQ(measure.find("--count: exposure x averaging x count comes to more than the tool can wait for (about "), 0u)
+        << measure;
+    const std::string batch =
+        rejection({"batch", "--collections", top, "--exposure-us", top, "--averaging", top, "--delay-us", top});
+    EXPECT_EQ(batch.find("--collections: exposure x averaging x collections comes to more than"), 0u) << batch;
+    EXPECT_NE(batch.find("lower --exposure-us, --averaging or --collections"), std::string::npos) << batch;
+}
+
 } // namespace
 } // namespace velmorcli

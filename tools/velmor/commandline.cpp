@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <limits>
 #include <sstream>
+#include <stdexcept>
 
 namespace velmorcli {
 namespace {
@@ -94,6 +95,12 @@ CLI::Validator wholeNumberFrom(int minimum)
             return {};
         },
         "");
+}
+
+std::string inYears(std::chrono::milliseconds duration)
+{
+    const auto year = std::chrono::hours{24 * 365};
+    return "about " + std::to_string(duration / year) + " years";
 }
 
 std::string inSeconds(std::chrono::milliseconds duration)
@@ -264,12 +271,20 @@ void CommandLine::identifyCommand()
 
 void CommandLine::checkOptionCombinations() const
 {
-    switch (mOptions.command) {
-    case Command::Measure: checkMeasureTiming(); break;
-    case Command::Batch: checkBatchTiming(); break;
-    case Command::Dark: checkDarkSettings(); break;
-    case Command::List:
-    case Command::Trigger: break;
+    try {
+        switch (mOptions.command) {
+        case Command::Measure: checkMeasureTiming(); break;
+        case Command::Batch: checkBatchTiming(); break;
+        case Command::Dark: checkDarkSettings(); break;
+        case Command::List:
+        case Command::Trigger: break;
+        }
+    } catch (const std::overflow_error&) {
+        const std::string repeats = mOptions.command == Command::Batch ? "--collections" : "--count";
+        throw CLI::ValidationError(repeats, "exposure x averaging x " + repeats.substr(2) +
+                                                " comes to more than the tool can wait for (" +
+                                                inYears(timebudget::longestWait()) +
+                                                "); lower --exposure-us, --averaging or " + repeats);
     }
 }
 
@@ -284,6 +299,8 @@ void CommandLine::checkMeasureTiming() const
                                                       " (exposure x averaging + delay), but the library waits only " +
                                                       inSeconds(allowed) + " for it; lower --averaging");
     }
+    // Throws for what the tool could not wait for.
+    timebudget::measureDeadline(mOptions.exposureUs, mOptions.averaging, mOptions.delayUs, mOptions.count);
 }
 
 void CommandLine::checkBatchTiming() const
@@ -296,6 +313,8 @@ void CommandLine::checkBatchTiming() const
                                                       "collects for only " +
                                                       inSeconds(allowed) + "; lower --averaging or --collections");
     }
+    // Throws for what the tool could not wait for.
+    timebudget::batchDeadline(mOptions.exposureUs, mOptions.averaging, mOptions.collections);
 }
 
 void CommandLine::checkDarkSettings() const

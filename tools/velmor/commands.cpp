@@ -3,6 +3,7 @@
 #include "acquisitionrun.h"
 #include "commandfailure.h"
 #include "spectrometersession.h"
+#include "spectrumcollector.h"
 #include "texttable.h"
 #include "timebudget.h"
 
@@ -88,7 +89,8 @@ AcquisitionPlan batchPlan(const Options& options)
     plan.settings = exposureSettings(options) + ", batches of " + std::to_string(options.collections) + " spectra";
     plan.spectraPerDevice = options.collections;
     plan.deliveredAsBatch = true;
-    plan.deadline = timebudget::batchDeadline(options.exposureUs, options.collections);
+    plan.deadline = timebudget::batchDeadline(options.exposureUs, options.averaging, options.collections);
+    plan.stallLimit = timebudget::batchStallLimit(options.exposureUs, options.averaging, options.collections);
     plan.start = [options](VaskLinkProtocol& spectrometers, SpectrometerCallback& callback) {
         try {
             spectrometers.startBatchMeasurement(&callback, options.exposureUs, options.collections, options.averaging,
@@ -107,8 +109,11 @@ AcquisitionPlan batchPlan(const Options& options)
 
 void acquire(const AcquisitionPlan& plan, LibraryOutput& output)
 {
+    // Made before the session, so that it outlives the manager, whose
+    // destructor joins the workers that call it, on every way out of here.
+    SpectrumCollector collector;
     SpectrometerSession session;
-    AcquisitionRun(session, output, plan).execute();
+    AcquisitionRun(session, collector, output, plan).execute();
 }
 
 // Applies `action` to each selected device, going on past failures, and

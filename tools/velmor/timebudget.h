@@ -10,7 +10,11 @@ namespace velmorcli {
 // callback names the cause, a deadline of the tool's own does not), and must
 // refuse settings that the library would time out on every time.
 //
-// All arguments are in microseconds or counts, as on the command line.
+// All arguments are in microseconds or counts, as on the command line, and
+// none may be negative. Every result fits the steady clock with room to spare
+// (it can be added to the current time); a result that would not throws
+// std::overflow_error, which is how option values beyond what the tool can
+// wait for are recognised.
 namespace timebudget {
 
 // Time one spectrum takes on the sensor: every exposure of the average,
@@ -38,8 +42,17 @@ std::chrono::milliseconds measureDeadline(int exposureUs, int averaging, int del
 // device's worker has ended (for instance because the device was unplugged).
 std::chrono::milliseconds measureStallLimit(int exposureUs);
 
+// Longest silence of a working device during a batch: its only delivery
+// comes at the end, within the library's collection limit and idle waits.
+// The limit is taken to grow with averaging as well, so that the tool never
+// gives up first on a library that counts it.
+std::chrono::milliseconds batchStallLimit(int exposureUs, int averaging, int collections);
+
 // The tool's deadline for a batch, counted from the start call.
-std::chrono::milliseconds batchDeadline(int exposureUs, int collections);
+std::chrono::milliseconds batchDeadline(int exposureUs, int averaging, int collections);
+
+// The longest wait any of the above may come to.
+std::chrono::milliseconds longestWait();
 
 } // namespace timebudget
 } // namespace velmorcli
