@@ -36,9 +36,10 @@ Example:
   velmor list)";
 
 const char* const MEASURE_FOOTER = R"(All spectrometers measure at the same time, each taking its spectra one after
-another. The command waits until every device has delivered --count spectra, or
-until a deadline derived from the exposure settings has passed, then stops the
-devices and writes <output>/measure-<serial>.csv per device: a wavelength_nm
+another. The command waits until every device has delivered --count spectra or
+the library has reported that its measurement failed (a device unplugged...),
+or until a deadline derived from the exposure settings has passed, then stops
+the devices and writes <output>/measure-<serial>.csv per device: a wavelength_nm
 column, then one column per spectrum labelled <serial>@<local time it arrived>,
 one row per pixel. The chart (--plot) shows the mean spectrum of each device.
 
@@ -48,7 +49,8 @@ Examples:
                  --output run1 --plot run1/spectra.svg)";
 
 const char* const BATCH_FOOTER = R"(Each spectrometer takes its whole batch in one hardware run and hands it over
-at the end. The command waits for every device's batch, or until the library's
+at the end. The command waits for every device's batch or its failure (a failed
+batch still hands over what it had collected), or until the library's
 collection limit (exposure x collections + 5 s) and its idle waits have passed,
 then writes <output>/batch-<serial>.csv per device: a wavelength_nm column, then
 one column per spectrum labelled <serial>@<local time the batch arrived>#<position
