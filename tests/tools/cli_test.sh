@@ -162,7 +162,7 @@ bad_options)
   expect_status 0 "$velmor" measure --help
   expect_in 'Examples:' out.txt
   expect_usage_error "$velmor" batch --collections 2147483647 --exposure-us 2147483647 --averaging 2147483647
-  expect_in '^--collections: exposure x averaging x collections comes to more than the tool can wait for' err.txt
+  expect_in '^--collections: \(exposure x averaging \+ delay\) x collections comes to more than the tool can wait' err.txt
   expect_status 1 "$sim" --device serial=1,time-scale=inf -- true
   expect_in "^velmor-sim: device option time-scale: not a finite number: 'inf'$" err.txt
   expect_usage_error "$sim" --time-scale nan -- true

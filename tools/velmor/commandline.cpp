@@ -3,10 +3,9 @@
 #include "timebudget.h"
 
 #include <charconv>
-#include <iomanip>
 #include <limits>
-#include <sstream>
 #include <stdexcept>
+#include <string>
 
 namespace velmorcli {
 namespace {
@@ -51,10 +50,11 @@ Examples:
 const char* const BATCH_FOOTER = R"(Each spectrometer takes its whole batch in one hardware run and hands it over
 at the end. The command waits for every device's batch or its failure (a failed
 batch still hands over what it had collected), or until the library's
-collection limit (exposure x collections + 5 s) and its idle waits have passed,
-then writes <output>/batch-<serial>.csv per device: a wavelength_nm column, then
-one column per spectrum labelled <serial>@<local time the batch arrived>#<position
-in the batch>. The chart (--plot) shows the mean spectrum of each device.
+collection limit ((exposure x averaging + delay) x collections + 5 s) and its
+idle waits have passed, then writes <output>/batch-<serial>.csv per device: a
+wavelength_nm column, then one column per spectrum labelled <serial>@<local time
+the batch arrived>#<position in the batch>. The chart (--plot) shows the mean
+spectrum of each device.
 
 Examples:
   velmor batch --collections 100 --exposure-us 5000 --averaging 1
@@ -103,13 +103,6 @@ std::string inYears(std::chrono::milliseconds duration)
 {
     const auto year = std::chrono::hours{24 * 365};
     return "about " + std::to_string(duration / year) + " years";
-}
-
-std::string inSeconds(std::chrono::milliseconds duration)
-{
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(1) << static_cast<double>(duration.count()) / 1000 << " s";
-    return text.str();
 }
 
 } // namespace
@@ -273,50 +266,33 @@ void CommandLine::identifyCommand()
 
 void CommandLine::checkOptionCombinations() const
 {
+    switch (mOptions.command) {
+    case Command::Measure:
+    case Command::Batch: checkTimesCanBeCounted(); break;
+    case Command::Dark: checkDarkSettings(); break;
+    case Command::List:
+    case Command::Trigger: break;
+    }
+}
+
+// The deadlines follow the work asked for; what would take longer than the
+// tool can count is refused here rather than overflowing later.
+void CommandLine::checkTimesCanBeCounted() const
+{
+    const bool batch = mOptions.command == Command::Batch;
+    const std::string repeats = batch ? "--collections" : "--count";
     try {
-        switch (mOptions.command) {
-        case Command::Measure: checkMeasureTiming(); break;
-        case Command::Batch: checkBatchTiming(); break;
-        case Command::Dark: checkDarkSettings(); break;
-        case Command::List:
-        case Command::Trigger: break;
+        if (batch) {
+            timebudget::batchDeadline(mOptions.exposureUs, mOptions.averaging, mOptions.delayUs, mOptions.collections);
+        } else {
+            timebudget::measureDeadline(mOptions.exposureUs, mOptions.averaging, mOptions.delayUs, mOptions.count);
         }
     } catch (const std::overflow_error&) {
-        const std::string repeats = mOptions.command == Command::Batch ? "--collections" : "--count";
-        throw CLI::ValidationError(repeats, "exposure x averaging x " + repeats.substr(2) +
+        throw CLI::ValidationError(repeats, "(exposure x averaging + delay) x " + repeats.substr(2) +
                                                 " comes to more than the tool can wait for (" +
                                                 inYears(timebudget::longestWait()) +
-                                                "); lower --exposure-us, --averaging or " + repeats);
+                                                "); lower --exposure-us, --averaging, --delay-us or " + repeats);
     }
-}
-
-// The library stops waiting for a spectrum after a time that ignores
-// averaging; settings beyond it would time out on every spectrum.
-void CommandLine::checkMeasureTiming() const
-{
-    const auto needed = timebudget::spectrumDuration(mOptions.exposureUs, mOptions.averaging, mOptions.delayUs);
-    const auto allowed = timebudget::libraryWaitForOneSpectrum(mOptions.exposureUs);
-    if (needed >= allowed) {
-        throw CLI::ValidationError("--averaging", "one spectrum takes " + inSeconds(needed) +
-                                                      " (exposure x averaging + delay), but the library waits only " +
-                                                      inSeconds(allowed) + " for it; lower --averaging");
-    }
-    // Throws for what the tool could not wait for.
-    timebudget::measureDeadline(mOptions.exposureUs, mOptions.averaging, mOptions.delayUs, mOptions.count);
-}
-
-void CommandLine::checkBatchTiming() const
-{
-    const auto needed = timebudget::batchDuration(mOptions.exposureUs, mOptions.averaging, mOptions.collections);
-    const auto allowed = timebudget::libraryBatchCollectionLimit(mOptions.exposureUs, mOptions.collections);
-    if (needed > allowed) {
-        throw CLI::ValidationError("--averaging", "the batch takes " + inSeconds(needed) +
-                                                      " (exposure x averaging x collections), but the library "
-                                                      "collects for only " +
-                                                      inSeconds(allowed) + "; lower --averaging or --collections");
-    }
-    // Throws for what the tool could not wait for.
-    timebudget::batchDeadline(mOptions.exposureUs, mOptions.averaging, mOptions.collections);
 }
 
 void CommandLine::checkDarkSettings() const

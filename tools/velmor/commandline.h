@@ -64,8 +64,7 @@ private:
 
     void identifyCommand();
     void checkOptionCombinations() const;
-    void checkMeasureTiming() const;
-    void checkBatchTiming() const;
+    void checkTimesCanBeCounted() const;
     void checkDarkSettings() const;
 
     CLI::App mApp;

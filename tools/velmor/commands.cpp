@@ -72,7 +72,7 @@ AcquisitionPlan measurePlan(const Options& options)
     plan.settings = exposureSettings(options) + ", " + std::to_string(options.count) + " spectra per device";
     plan.spectraPerDevice = options.count;
     plan.deadline = timebudget::measureDeadline(options.exposureUs, options.averaging, options.delayUs, options.count);
-    plan.stallLimit = timebudget::measureStallLimit(options.exposureUs);
+    plan.stallLimit = timebudget::measureStallLimit(options.exposureUs, options.averaging, options.delayUs);
     plan.start = [options](VaskLinkProtocol& spectrometers, SpectrometerCallback& callback) {
         spectrometers.startMeasurement(&callback, options.exposureUs, options.averaging, options.delayUs,
                                        options.count);
@@ -89,8 +89,10 @@ AcquisitionPlan batchPlan(const Options& options)
     plan.settings = exposureSettings(options) + ", batches of " + std::to_string(options.collections) + " spectra";
     plan.spectraPerDevice = options.collections;
     plan.deliveredAsBatch = true;
-    plan.deadline = timebudget::batchDeadline(options.exposureUs, options.averaging, options.collections);
-    plan.stallLimit = timebudget::batchStallLimit(options.exposureUs, options.averaging, options.collections);
+    plan.deadline =
+        timebudget::batchDeadline(options.exposureUs, options.averaging, options.delayUs, options.collections);
+    plan.stallLimit =
+        timebudget::batchStallLimit(options.exposureUs, options.averaging, options.delayUs, options.collections);
     plan.start = [options](VaskLinkProtocol& spectrometers, SpectrometerCallback& callback) {
         try {
             spectrometers.startBatchMeasurement(&callback, options.exposureUs, options.collections, options.averaging,

@@ -62,55 +62,59 @@ milliseconds plus(milliseconds a, milliseconds b)
     return fromMicroseconds(sum(inMicroseconds(a), inMicroseconds(b)));
 }
 
+milliseconds times(milliseconds duration, int count)
+{
+    return fromMicroseconds(product(inMicroseconds(duration), count));
+}
+
+// The library counts the trigger delay in every spectrum, of a batch too.
+int64_t spectrumMicroseconds(int exposureUs, int averaging, int delayUs)
+{
+    return sum(product(exposureUs, averaging), delayUs);
+}
+
 } // namespace
 
 milliseconds spectrumDuration(int exposureUs, int averaging, int delayUs)
 {
-    return fromMicroseconds(sum(product(exposureUs, averaging), delayUs));
+    return fromMicroseconds(spectrumMicroseconds(exposureUs, averaging, delayUs));
 }
 
-milliseconds libraryWaitForOneSpectrum(int exposureUs)
+milliseconds libraryWaitForOneSpectrum(int exposureUs, int averaging, int delayUs)
 {
-    const milliseconds softTimeout =
-        std::max(fromMicroseconds(exposureUs) + LIBRARY_SOFT_TIMEOUT_MARGIN, LIBRARY_MIN_SOFT_TIMEOUT);
-    return softTimeout + LIBRARY_HARD_AFTER_SOFT;
+    const milliseconds softTimeout = std::max(
+        plus(spectrumDuration(exposureUs, averaging, delayUs), LIBRARY_SOFT_TIMEOUT_MARGIN), LIBRARY_MIN_SOFT_TIMEOUT);
+    return plus(softTimeout, LIBRARY_HARD_AFTER_SOFT);
 }
 
-milliseconds libraryBatchCollectionLimit(int exposureUs, int collections)
+milliseconds libraryBatchCollectionLimit(int exposureUs, int averaging, int delayUs, int collections)
 {
-    return plus(fromMicroseconds(product(exposureUs, collections)), LIBRARY_BATCH_MARGIN);
-}
-
-milliseconds batchDuration(int exposureUs, int averaging, int collections)
-{
-    return fromMicroseconds(product(product(exposureUs, averaging), collections));
+    const int64_t work = product(spectrumMicroseconds(exposureUs, averaging, delayUs), collections);
+    return plus(fromMicroseconds(work), LIBRARY_BATCH_MARGIN);
 }
 
 milliseconds measureDeadline(int exposureUs, int averaging, int delayUs, int count)
 {
-    const milliseconds perSpectrum = spectrumDuration(exposureUs, averaging, delayUs) + PER_SPECTRUM_OVERHEAD;
-    const milliseconds allSpectra = fromMicroseconds(product(inMicroseconds(perSpectrum), count));
-    return plus(plus(WORKER_SETUP, allSpectra), libraryWaitForOneSpectrum(exposureUs));
+    const milliseconds perSpectrum = plus(spectrumDuration(exposureUs, averaging, delayUs), PER_SPECTRUM_OVERHEAD);
+    return plus(plus(WORKER_SETUP, times(perSpectrum, count)), libraryWaitForOneSpectrum(exposureUs, averaging, delayUs));
 }
 
-milliseconds measureStallLimit(int exposureUs)
+milliseconds measureStallLimit(int exposureUs, int averaging, int delayUs)
 {
-    return WORKER_SETUP + libraryWaitForOneSpectrum(exposureUs) + SAFETY_MARGIN;
+    return plus(libraryWaitForOneSpectrum(exposureUs, averaging, delayUs), WORKER_SETUP + SAFETY_MARGIN);
 }
 
-milliseconds batchStallLimit(int exposureUs, int averaging, int collections)
+milliseconds batchStallLimit(int exposureUs, int averaging, int delayUs, int collections)
 {
-    const milliseconds collectionLimit =
-        std::max(libraryBatchCollectionLimit(exposureUs, collections),
-                 plus(batchDuration(exposureUs, averaging, collections), LIBRARY_BATCH_MARGIN));
-    return plus(collectionLimit, WORKER_SETUP + LIBRARY_COLLECTION_CYCLE + LIBRARY_IDLE_WAIT + SAFETY_MARGIN);
+    return plus(libraryBatchCollectionLimit(exposureUs, averaging, delayUs, collections),
+                WORKER_SETUP + LIBRARY_COLLECTION_CYCLE + LIBRARY_IDLE_WAIT + SAFETY_MARGIN);
 }
 
-milliseconds batchDeadline(int exposureUs, int averaging, int collections)
+milliseconds batchDeadline(int exposureUs, int averaging, int delayUs, int collections)
 {
     // Later than the silence limit, so that a device that stopped
     // answering is reported as silent rather than late.
-    return plus(batchStallLimit(exposureUs, averaging, collections), SAFETY_MARGIN);
+    return plus(batchStallLimit(exposureUs, averaging, delayUs, collections), SAFETY_MARGIN);
 }
 
 milliseconds longestWait()
