@@ -236,7 +236,7 @@ unplug_during_batch)
     start_ns=\$(date +%s%N); '$velmor' batch --collections 60 --exposure-us 50000 --averaging 1 & pid=\$!
     sleep 2; '$sim' ctl unplug 0 >/dev/null; $(timed_wait)"
   expect_in '^batch: 20001 delivered [0-9]+ of 60 spectra: (the library reported ".+"|it went silent)' err.txt
-  expect_in '^batch: 20002 done, 20001 (failed|waiting)|^batch: 20001 (failed|waiting), 20002 done' err.txt
+  expect_in '^batch: .*20002 done' err.txt
   csv_check batch-20002.csv 20002 60 1024
   expect_what_arrived batch batch-20001.csv 20001 60 2048
   expect_ended_within 25000
