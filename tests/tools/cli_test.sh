@@ -77,6 +77,41 @@ serial_at() {
   awk -v index_="$1" '$1 == index_ { print $2 }' "$2"
 }
 
+# timed_wait: shell text that waits for $pid, writes how long the run took
+# since $start_ns to elapsed_ms, and exits with the run's status.
+timed_wait() {
+  echo 'status=0; wait $pid || status=$?; echo $(( ($(date +%s%N) - start_ns) / 1000000 )) >elapsed_ms; exit $status'
+}
+
+# expect_ended_within <ms>: the timed run took less than that.
+expect_ended_within() {
+  local elapsed
+  elapsed=$(cat elapsed_ms)
+  ((elapsed < $1)) || fail "the run took $elapsed ms, expected less than $1"
+}
+
+# expect_what_arrived <command> <csv> <serial> <planned> <pixels>: a device
+# that fell short is named with its count and reason, and its CSV holds
+# exactly what it delivered. When the library reported the failure, the tool
+# ended soon after the unplug, and a failed batch still handed over what it
+# had collected.
+expect_what_arrived() {
+  local command="$1" file="$2" serial="$3" planned="$4" pixels="$5" delivered
+  delivered=$(grep -oE "^$command: $serial delivered [0-9]+ of $planned" err.txt | awk '{ print $4 }')
+  [[ -n $delivered ]] || fail "no shortfall reported for $serial"
+  ((delivered < planned)) || fail "$serial reported short with all $planned spectra"
+  if ((delivered > 0)); then
+    csv_check "$file" "$serial" "$delivered" "$pixels"
+  else
+    [[ ! -e $file ]] || fail "$file written without spectra"
+  fi
+  expect_not_in 'uevent_sender_send' err.txt
+  if grep -qE "^$command: $serial delivered [0-9]+ of $planned spectra: the library reported" err.txt; then
+    ((delivered > 0)) || fail "the library reported the failure but delivered nothing of what it had collected"
+    expect_ended_within 8000
+  fi
+}
+
 export sim velmor
 
 case "$case_name" in
@@ -126,6 +161,12 @@ bad_options)
   expect_in '^dark: --device 2: no such spectrometer \(2 connected' err.txt
   expect_status 0 "$velmor" measure --help
   expect_in 'Examples:' out.txt
+  expect_usage_error "$velmor" batch --collections 2147483647 --exposure-us 2147483647 --averaging 2147483647
+  expect_in '^--collections: \(exposure x averaging \+ delay\) x collections comes to more than the tool can wait' err.txt
+  expect_status 1 "$sim" --device serial=1,time-scale=inf -- true
+  expect_in "^velmor-sim: device option time-scale: not a finite number: 'inf'$" err.txt
+  expect_usage_error "$sim" --time-scale nan -- true
+  expect_in "^--time-scale: expected a finite number greater than 0, got 'nan'$" err.txt
   ;;
 measure)
   expect_status 0 run_sim "$velmor" measure --exposure-us 20000 --averaging 2 --count 5 --output data \
@@ -175,20 +216,30 @@ trigger)
   expect_in '^trigger: 20002: software' err.txt
   ;;
 unplug_during_measure)
+  # The device's measurement ends on the unplug; the library reports it
+  # through onError, and the tool stops waiting for that device at once
+  # (without that report, its silence timer gives up on it some seconds
+  # later). Either way well before the tool's deadline of 22 s.
   expect_status 1 run_sim sh -c "
-    '$velmor' measure --exposure-us 50000 --averaging 1 --count 40 --output data & pid=\$!
-    sleep 2; '$sim' ctl unplug 1 >/dev/null; wait \$pid"
-  expect_in '^measure: 20002 delivered [0-9]+ of 40 spectra: ' err.txt
+    start_ns=\$(date +%s%N); '$velmor' measure --exposure-us 50000 --averaging 1 --count 40 --output data & pid=\$!
+    sleep 2; '$sim' ctl unplug 1 >/dev/null; $(timed_wait)"
+  expect_in '^measure: 20002 delivered [0-9]+ of 40 spectra: (the library reported ".+"|it went silent)' err.txt
   expect_not_in '20001 delivered' err.txt
   expect_in 'the library.s messages are in velmor.log' err.txt
   csv_check data/measure-20001.csv 20001 40 2048
+  expect_what_arrived measure data/measure-20002.csv 20002 40 1024
+  expect_ended_within 18000
   ;;
 unplug_during_batch)
+  # The failed batch hands over what it had collected, then its error.
   expect_status 1 run_sim sh -c "
-    '$velmor' batch --collections 50 --exposure-us 40000 --averaging 1 & pid=\$!
-    sleep 1; '$sim' ctl unplug 0 >/dev/null; wait \$pid"
-  expect_in '^batch: 20001 delivered [0-9]+ of 50 spectra: ' err.txt
-  csv_check batch-20002.csv 20002 50 1024
+    start_ns=\$(date +%s%N); '$velmor' batch --collections 60 --exposure-us 50000 --averaging 1 & pid=\$!
+    sleep 2; '$sim' ctl unplug 0 >/dev/null; $(timed_wait)"
+  expect_in '^batch: 20001 delivered [0-9]+ of 60 spectra: (the library reported ".+"|it went silent)' err.txt
+  expect_in '^batch: .*20002 done' err.txt
+  csv_check batch-20002.csv 20002 60 1024
+  expect_what_arrived batch batch-20001.csv 20001 60 2048
+  expect_ended_within 25000
   ;;
 *)
   fail "unknown case"

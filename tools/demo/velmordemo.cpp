@@ -217,6 +217,9 @@ int main()
     LibraryLogRedirect redirect(LOG_FILE);
 
     try {
+        // Made before the manager, so that it outlives the workers: the
+        // manager's destructor joins them, on every way out of this block.
+        PrintingCallback callback(console);
         VaskLinkProtocol manager;
         manager.connectDevice();
         printIdentity(console, manager);
@@ -226,7 +229,6 @@ int main()
         }
         readOneSpectrumEach(console, manager);
 
-        PrintingCallback callback(console);
         console << "Continuous measurement, " << CONTINUOUS_COUNT << " spectra per device:" << std::endl;
         manager.startMeasurement(&callback, EXPOSURE_US, AVERAGING, 0, CONTINUOUS_COUNT);
         callback.waitForSpectra(CONTINUOUS_COUNT * static_cast<int>(manager.getConnectedDeviceCount()));

@@ -1,5 +1,7 @@
 #include "devicespec.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -21,12 +23,21 @@ std::vector<std::string> split(const std::string& text, char separator)
     return parts;
 }
 
+// Infinity, NaN and numbers beyond a double's range are refused: every
+// value ends up in simulated time, counts or wavelengths.
 double parseNumber(const std::string& key, const std::string& value)
 {
     char* end = nullptr;
+    errno = 0;
     const double number = std::strtod(value.c_str(), &end);
     if (value.empty() || end == nullptr || *end != '\0') {
         throw std::invalid_argument("device option " + key + ": not a number: '" + value + "'");
+    }
+    if (!std::isfinite(number)) {
+        throw std::invalid_argument("device option " + key + ": not a finite number: '" + value + "'");
+    }
+    if (errno == ERANGE) {
+        throw std::invalid_argument("device option " + key + ": out of range: '" + value + "'");
     }
     return number;
 }
@@ -34,8 +45,10 @@ double parseNumber(const std::string& key, const std::string& value)
 long parseWhole(const std::string& key, const std::string& value, long minimum, long maximum)
 {
     const double number = parseNumber(key, value);
-    const long whole = static_cast<long>(number);
-    if (static_cast<double>(whole) != number || whole < minimum || whole > maximum) {
+    // Range first: converting a double beyond long's range is undefined.
+    const bool inRange = number >= static_cast<double>(minimum) && number <= static_cast<double>(maximum);
+    const long whole = inRange ? static_cast<long>(number) : minimum;
+    if (!inRange || static_cast<double>(whole) != number) {
         throw std::invalid_argument("device option " + key + ": expected a whole number from " +
                                     std::to_string(minimum) + " to " + std::to_string(maximum) + ", got '" + value +
                                     "'");

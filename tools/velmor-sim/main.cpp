@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -102,6 +103,21 @@ int runControl(const std::vector<std::string>& words, const std::string& socket)
     return reply.rfind("ok", 0) == 0 ? 0 : 1;
 }
 
+// CLI11's PositiveNumber lets "inf" and "nan" through.
+CLI::Validator finitePositiveNumber()
+{
+    return CLI::Validator(
+        [](std::string& input) -> std::string {
+            char* end = nullptr;
+            const double number = std::strtod(input.c_str(), &end);
+            if (input.empty() || *end != '\0' || !std::isfinite(number) || !(number > 0)) {
+                return "expected a finite number greater than 0, got '" + input + "'";
+            }
+            return {};
+        },
+        "POSITIVE");
+}
+
 std::string footer()
 {
     return std::string("\nExamples:\n"
@@ -129,7 +145,7 @@ int main(int argc, char** argv)
     app.add_option("--device", options.deviceSpecs, "One spectrometer, as key=value,... (repeatable; see below)")
         ->allow_extra_args(false);
     app.add_option("--time-scale", options.timeScale, "Simulated time runs this many times faster (default 1)")
-        ->check(CLI::PositiveNumber);
+        ->check(finitePositiveNumber());
     app.add_option("command", options.command, "The program to run, after --, with its arguments");
 
     CLI::App* ctl = app.add_subcommand("ctl", "Act on a running session: trigger, unplug, replug, fault, ...");

@@ -61,41 +61,41 @@ void createParentDirectories(const fs::path& file)
 
 } // namespace
 
-AcquisitionRun::AcquisitionRun(SpectrometerSession& session, LibraryOutput& output, AcquisitionPlan plan)
-    : mSession(session), mOutput(output), mPlan(std::move(plan))
+AcquisitionRun::AcquisitionRun(SpectrometerSession& session, SpectrumCollector& collector, LibraryOutput& output,
+                               AcquisitionPlan plan)
+    : mSession(session),
+      mCollector(collector),
+      mOutput(output),
+      mPlan(std::move(plan)),
+      mWaitRule(mPlan.spectraPerDevice, mPlan.deliveredAsBatch, mPlan.stallLimit)
 {
 }
 
 void AcquisitionRun::execute()
 {
     VaskLinkProtocol& spectrometers = mSession.spectrometers();
-    SpectrumCollector collector(mSession.serialNumbers());
+    mCollector.expect(mSession.serialNumbers());
     const InterruptSignal interrupt;
-    mPlan.start(spectrometers, collector);
-    Ending ending = Ending::AllDelivered;
-    try {
-        ending = waitForDevices(collector, interrupt);
-    } catch (...) {
-        // The workers call the collector; it must not go away under them.
-        spectrometers.stopMeasurement();
-        throw;
-    }
+    mPlan.start(spectrometers, mCollector);
+    const Ending ending = waitForDevices(interrupt);
+    // Joins the workers, so that what they hand over on the way out (a
+    // failed batch delivers what it had, then its error) is in the results.
     spectrometers.stopMeasurement();
-    const std::vector<DeviceSpectra> results = collector.results();
+    const std::vector<DeviceSpectra> results = mCollector.results();
     writeFiles(results);
     if (ending == Ending::Interrupted) {
         throw CommandFailure(CommandFailure::INTERRUPTED, "interrupted; the files hold what had arrived");
     }
-    reportShortfalls(results, ending);
+    reportProblems(results, ending);
 }
 
-AcquisitionRun::Ending AcquisitionRun::waitForDevices(SpectrumCollector& collector, const InterruptSignal& interrupt)
+AcquisitionRun::Ending AcquisitionRun::waitForDevices(const InterruptSignal& interrupt)
 {
     const auto startedAt = std::chrono::steady_clock::now();
     const auto deadline = startedAt + mPlan.deadline;
     ProgressReporter reporter(mOutput.messages(), isatty(STDERR_FILENO) == 1);
-    Progress progress = collector.progress();
-    Ending ending = Ending::AllDelivered;
+    Progress progress = mCollector.progress();
+    Ending ending = Ending::AllOver;
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
         noteSilentDevices(progress, now);
@@ -107,38 +107,26 @@ AcquisitionRun::Ending AcquisitionRun::waitForDevices(SpectrumCollector& collect
             break;
         }
         reporter.show(progressText(progress, now - startedAt));
-        progress = collector.progressAfterNews(std::min(now + PROGRESS_INTERVAL, deadline));
+        progress = mCollector.progressAfterNews(std::min(now + PROGRESS_INTERVAL, deadline));
     }
     reporter.finish(progressText(progress, std::chrono::steady_clock::now() - startedAt));
     return ending;
 }
 
-// A device silent for longer than the library's own timeouts allow is no
-// longer measuring: its worker has ended (the log tells why).
+// The fallback for a device whose measurement ended without the library
+// saying so: silence beyond the library's own limits.
 void AcquisitionRun::noteSilentDevices(const Progress& progress, std::chrono::steady_clock::time_point now)
 {
-    if (!mPlan.stallLimit) {
-        return;
-    }
     for (const auto& device : progress) {
-        if (!hasDelivered(device) && now - device.lastNews > *mPlan.stallLimit) {
+        if (mWaitRule.isSilent(device, now)) {
             mSilentDevices.insert(device.serialNumber);
         }
     }
 }
 
-bool AcquisitionRun::isSettled(const SpectrumCollector::DeviceProgress& device) const
+bool AcquisitionRun::isSettled(const DeviceProgress& device) const
 {
-    return hasDelivered(device) || mSilentDevices.count(device.serialNumber) > 0;
-}
-
-bool AcquisitionRun::hasDelivered(const SpectrumCollector::DeviceProgress& device) const
-{
-    if (mPlan.deliveredAsBatch) {
-        return device.deliveries > 0;
-    }
-    // A timed-out measurement will not deliver later: the library moves on.
-    return device.spectra + device.errors >= static_cast<std::size_t>(mPlan.spectraPerDevice);
+    return mWaitRule.isOver(device) || mSilentDevices.count(device.serialNumber) > 0;
 }
 
 std::string AcquisitionRun::progressText(const Progress& progress, std::chrono::steady_clock::duration elapsed) const
@@ -155,17 +143,18 @@ std::string AcquisitionRun::progressText(const Progress& progress, std::chrono::
     return text + "]";
 }
 
-std::string AcquisitionRun::deviceProgressText(const SpectrumCollector::DeviceProgress& device, bool first) const
+std::string AcquisitionRun::deviceProgressText(const DeviceProgress& device, bool first) const
 {
     if (mPlan.deliveredAsBatch) {
-        return device.serialNumber + (hasDelivered(device) ? " done" : " waiting");
+        return device.serialNumber + (device.failed ? " failed" : mWaitRule.hasDelivered(device) ? " done" : " waiting");
     }
     std::string text = std::to_string(device.spectra) + "/" + std::to_string(mPlan.spectraPerDevice) +
                        (first ? " spectra" : "") + " from " + device.serialNumber;
-    if (device.errors > 0) {
-        text += " (" + std::to_string(device.errors) + " timed out)";
+    std::string notes = device.timeouts > 0 ? std::to_string(device.timeouts) + " timed out" : "";
+    if (device.failed) {
+        notes += (notes.empty() ? "" : ", ") + std::string("failed");
     }
-    return text;
+    return notes.empty() ? text : text + " (" + notes + ")";
 }
 
 void AcquisitionRun::writeFiles(const std::vector<DeviceSpectra>& results)
@@ -210,26 +199,31 @@ void AcquisitionRun::writePlot(const std::vector<DeviceSpectra>& results)
     mOutput.messages() << mPlan.command << ": wrote chart " << mPlan.plotFile << std::endl;
 }
 
-void AcquisitionRun::reportShortfalls(const std::vector<DeviceSpectra>& results, Ending ending) const
+void AcquisitionRun::reportProblems(const std::vector<DeviceSpectra>& results, Ending ending) const
 {
-    std::string shortfalls;
+    std::string problems;
     for (const DeviceSpectra& device : results) {
-        if (device.spectra.size() < static_cast<std::size_t>(mPlan.spectraPerDevice)) {
-            shortfalls += (shortfalls.empty() ? "" : "\n") + device.serialNumber + " delivered " +
-                          std::to_string(device.spectra.size()) + " of " + spectraCount(mPlan.spectraPerDevice) + ": " +
-                          shortfallCause(device, ending);
+        if (device.spectra.size() < static_cast<std::size_t>(mPlan.spectraPerDevice) || !device.failure.empty()) {
+            problems += (problems.empty() ? "" : "\n") + device.serialNumber + " delivered " +
+                        std::to_string(device.spectra.size()) + " of " + spectraCount(mPlan.spectraPerDevice) + ": " +
+                        problemCause(device, ending);
         }
     }
-    if (!shortfalls.empty()) {
-        throw CommandFailure(CommandFailure::FAILURE, shortfalls);
+    if (!problems.empty()) {
+        throw CommandFailure(CommandFailure::FAILURE, problems);
     }
 }
 
-std::string AcquisitionRun::shortfallCause(const DeviceSpectra& device, Ending ending) const
+std::string AcquisitionRun::problemCause(const DeviceSpectra& device, Ending ending) const
 {
-    if (!device.errors.empty()) {
-        return "the library reported \"" + device.errors.front() + "\"" +
-               (device.errors.size() > 1 ? " (" + std::to_string(device.errors.size()) + " times)" : "");
+    const std::size_t timeouts = device.timeouts.size();
+    if (!device.failure.empty()) {
+        return "the library reported \"" + device.failure + "\"" +
+               (timeouts > 0 ? " (after " + std::to_string(timeouts) + " timed out)" : "");
+    }
+    if (timeouts > 0) {
+        return "the library reported \"" + device.timeouts.front() + "\"" +
+               (timeouts > 1 ? " (" + std::to_string(timeouts) + " times)" : "");
     }
     if (mSilentDevices.count(device.serialNumber) > 0) {
         return "it went silent (unplugged, or its measurement failed)";

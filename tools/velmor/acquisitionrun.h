@@ -1,6 +1,8 @@
 #pragma once
 
+#include "deviceprogress.h"
 #include "devicespectra.h"
+#include "devicewaitrule.h"
 #include "libraryoutput.h"
 #include "spectrometersession.h"
 #include "spectrumcollector.h"
@@ -31,37 +33,41 @@ struct AcquisitionPlan {
 };
 
 // Runs a measurement on every device of the session: starts it, shows the
-// progress until every device has delivered (or a deadline passes, or the
-// user interrupts), stops it, writes one CSV per device and the chart, and
-// reports devices that fell short.
+// progress until every device has delivered or failed (or went silent, or a
+// deadline passes, or the user interrupts), stops it, writes one CSV per
+// device and the chart, and reports devices that fell short or failed.
 class AcquisitionRun {
 public:
-    AcquisitionRun(SpectrometerSession& session, LibraryOutput& output, AcquisitionPlan plan);
+    // The collector receives the library's callbacks; it must outlive the
+    // session's manager.
+    AcquisitionRun(SpectrometerSession& session, SpectrumCollector& collector, LibraryOutput& output,
+                   AcquisitionPlan plan);
 
     // Throws CommandFailure when a device delivered less than planned or
-    // the user interrupted; the files hold what did arrive.
+    // failed, or the user interrupted; the files hold what did arrive.
     void execute();
 
 private:
-    enum class Ending { AllDelivered, Deadline, Interrupted };
-    using Progress = std::vector<SpectrumCollector::DeviceProgress>;
+    enum class Ending { AllOver, Deadline, Interrupted };
+    using Progress = std::vector<DeviceProgress>;
 
-    Ending waitForDevices(SpectrumCollector& collector, const InterruptSignal& interrupt);
+    Ending waitForDevices(const InterruptSignal& interrupt);
     void noteSilentDevices(const Progress& progress, std::chrono::steady_clock::time_point now);
-    bool isSettled(const SpectrumCollector::DeviceProgress& device) const;
-    bool hasDelivered(const SpectrumCollector::DeviceProgress& device) const;
+    bool isSettled(const DeviceProgress& device) const;
     std::string progressText(const Progress& progress, std::chrono::steady_clock::duration elapsed) const;
-    std::string deviceProgressText(const SpectrumCollector::DeviceProgress& device, bool first) const;
+    std::string deviceProgressText(const DeviceProgress& device, bool first) const;
 
     void writeFiles(const std::vector<DeviceSpectra>& results);
     void writeCsvFile(const DeviceSpectra& device);
     void writePlot(const std::vector<DeviceSpectra>& results);
-    void reportShortfalls(const std::vector<DeviceSpectra>& results, Ending ending) const;
-    std::string shortfallCause(const DeviceSpectra& device, Ending ending) const;
+    void reportProblems(const std::vector<DeviceSpectra>& results, Ending ending) const;
+    std::string problemCause(const DeviceSpectra& device, Ending ending) const;
 
     SpectrometerSession& mSession;
+    SpectrumCollector& mCollector;
     LibraryOutput& mOutput;
     AcquisitionPlan mPlan;
+    DeviceWaitRule mWaitRule;
     std::set<std::string> mSilentDevices;
 };
 

@@ -4,9 +4,9 @@
 #include "view/accessguard.h"
 
 #include <charconv>
-#include <iomanip>
 #include <limits>
-#include <sstream>
+#include <stdexcept>
+#include <string>
 
 namespace velmorcli {
 namespace {
@@ -37,9 +37,10 @@ Example:
   velmor list)";
 
 const char* const MEASURE_FOOTER = R"(All spectrometers measure at the same time, each taking its spectra one after
-another. The command waits until every device has delivered --count spectra, or
-until a deadline derived from the exposure settings has passed, then stops the
-devices and writes <output>/measure-<serial>.csv per device: a wavelength_nm
+another. The command waits until every device has delivered --count spectra or
+the library has reported that its measurement failed (a device unplugged...),
+or until a deadline derived from the exposure settings has passed, then stops
+the devices and writes <output>/measure-<serial>.csv per device: a wavelength_nm
 column, then one column per spectrum labelled <serial>@<local time it arrived>,
 one row per pixel. The chart (--plot) shows the mean spectrum of each device.
 
@@ -49,11 +50,13 @@ Examples:
                  --output run1 --plot run1/spectra.svg)";
 
 const char* const BATCH_FOOTER = R"(Each spectrometer takes its whole batch in one hardware run and hands it over
-at the end. The command waits for every device's batch, or until the library's
-collection limit (exposure x collections + 5 s) and its idle waits have passed,
-then writes <output>/batch-<serial>.csv per device: a wavelength_nm column, then
-one column per spectrum labelled <serial>@<local time the batch arrived>#<position
-in the batch>. The chart (--plot) shows the mean spectrum of each device.
+at the end. The command waits for every device's batch or its failure (a failed
+batch still hands over what it had collected), or until the library's
+collection limit ((exposure x averaging + delay) x collections + 5 s) and its
+idle waits have passed, then writes <output>/batch-<serial>.csv per device: a
+wavelength_nm column, then one column per spectrum labelled <serial>@<local time
+the batch arrived>#<position in the batch>. The chart (--plot) shows the mean
+spectrum of each device.
 
 Examples:
   velmor batch --collections 100 --exposure-us 5000 --averaging 1
@@ -113,11 +116,10 @@ CLI::Validator wholeNumberFrom(int minimum)
         "");
 }
 
-std::string inSeconds(std::chrono::milliseconds duration)
+std::string inYears(std::chrono::milliseconds duration)
 {
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(1) << static_cast<double>(duration.count()) / 1000 << " s";
-    return text.str();
+    const auto year = std::chrono::hours{24 * 365};
+    return "about " + std::to_string(duration / year) + " years";
 }
 
 } // namespace
@@ -308,8 +310,8 @@ void CommandLine::identifyCommand()
 void CommandLine::checkOptionCombinations() const
 {
     switch (mOptions.command) {
-    case Command::Measure: checkMeasureTiming(); break;
-    case Command::Batch: checkBatchTiming(); break;
+    case Command::Measure:
+    case Command::Batch: checkTimesCanBeCounted(); break;
     case Command::Dark: checkDarkSettings(); break;
     case Command::View: checkViewSettings(); break;
     case Command::List:
@@ -317,28 +319,23 @@ void CommandLine::checkOptionCombinations() const
     }
 }
 
-// The library stops waiting for a spectrum after a time that ignores
-// averaging; settings beyond it would time out on every spectrum.
-void CommandLine::checkMeasureTiming() const
+// The deadlines follow the work asked for; what would take longer than the
+// tool can count is refused here rather than overflowing later.
+void CommandLine::checkTimesCanBeCounted() const
 {
-    const auto needed = timebudget::spectrumDuration(mOptions.exposureUs, mOptions.averaging, mOptions.delayUs);
-    const auto allowed = timebudget::libraryWaitForOneSpectrum(mOptions.exposureUs);
-    if (needed >= allowed) {
-        throw CLI::ValidationError("--averaging", "one spectrum takes " + inSeconds(needed) +
-                                                      " (exposure x averaging + delay), but the library waits only " +
-                                                      inSeconds(allowed) + " for it; lower --averaging");
-    }
-}
-
-void CommandLine::checkBatchTiming() const
-{
-    const auto needed = timebudget::batchDuration(mOptions.exposureUs, mOptions.averaging, mOptions.collections);
-    const auto allowed = timebudget::libraryBatchCollectionLimit(mOptions.exposureUs, mOptions.collections);
-    if (needed > allowed) {
-        throw CLI::ValidationError("--averaging", "the batch takes " + inSeconds(needed) +
-                                                      " (exposure x averaging x collections), but the library "
-                                                      "collects for only " +
-                                                      inSeconds(allowed) + "; lower --averaging or --collections");
+    const bool batch = mOptions.command == Command::Batch;
+    const std::string repeats = batch ? "--collections" : "--count";
+    try {
+        if (batch) {
+            timebudget::batchDeadline(mOptions.exposureUs, mOptions.averaging, mOptions.delayUs, mOptions.collections);
+        } else {
+            timebudget::measureDeadline(mOptions.exposureUs, mOptions.averaging, mOptions.delayUs, mOptions.count);
+        }
+    } catch (const std::overflow_error&) {
+        throw CLI::ValidationError(repeats, "(exposure x averaging + delay) x " + repeats.substr(2) +
+                                                " comes to more than the tool can wait for (" +
+                                                inYears(timebudget::longestWait()) +
+                                                "); lower --exposure-us, --averaging, --delay-us or " + repeats);
     }
 }
 

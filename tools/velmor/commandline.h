@@ -71,8 +71,7 @@ private:
 
     void identifyCommand();
     void checkOptionCombinations() const;
-    void checkMeasureTiming() const;
-    void checkBatchTiming() const;
+    void checkTimesCanBeCounted() const;
     void checkDarkSettings() const;
     void checkViewSettings() const;
 

@@ -3,6 +3,7 @@
 #include "acquisitionrun.h"
 #include "commandfailure.h"
 #include "spectrometersession.h"
+#include "spectrumcollector.h"
 #include "texttable.h"
 #include "timebudget.h"
 #include "view/viewcommand.h"
@@ -72,7 +73,7 @@ AcquisitionPlan measurePlan(const Options& options)
     plan.settings = exposureSettings(options) + ", " + std::to_string(options.count) + " spectra per device";
     plan.spectraPerDevice = options.count;
     plan.deadline = timebudget::measureDeadline(options.exposureUs, options.averaging, options.delayUs, options.count);
-    plan.stallLimit = timebudget::measureStallLimit(options.exposureUs);
+    plan.stallLimit = timebudget::measureStallLimit(options.exposureUs, options.averaging, options.delayUs);
     plan.start = [options](VaskLinkProtocol& spectrometers, SpectrometerCallback& callback) {
         spectrometers.startMeasurement(&callback, options.exposureUs, options.averaging, options.delayUs,
                                        options.count);
@@ -89,7 +90,10 @@ AcquisitionPlan batchPlan(const Options& options)
     plan.settings = exposureSettings(options) + ", batches of " + std::to_string(options.collections) + " spectra";
     plan.spectraPerDevice = options.collections;
     plan.deliveredAsBatch = true;
-    plan.deadline = timebudget::batchDeadline(options.exposureUs, options.collections);
+    plan.deadline =
+        timebudget::batchDeadline(options.exposureUs, options.averaging, options.delayUs, options.collections);
+    plan.stallLimit =
+        timebudget::batchStallLimit(options.exposureUs, options.averaging, options.delayUs, options.collections);
     plan.start = [options](VaskLinkProtocol& spectrometers, SpectrometerCallback& callback) {
         try {
             spectrometers.startBatchMeasurement(&callback, options.exposureUs, options.collections, options.averaging,
@@ -108,8 +112,11 @@ AcquisitionPlan batchPlan(const Options& options)
 
 void acquire(const AcquisitionPlan& plan, LibraryOutput& output)
 {
+    // Made before the session, so that it outlives the manager, whose
+    // destructor joins the workers that call it, on every way out of here.
+    SpectrumCollector collector;
     SpectrometerSession session;
-    AcquisitionRun(session, output, plan).execute();
+    AcquisitionRun(session, collector, output, plan).execute();
 }
 
 // Applies `action` to each selected device, going on past failures, and

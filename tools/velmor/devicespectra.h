@@ -16,8 +16,9 @@ struct DeviceSpectra {
     std::string serialNumber;
     std::vector<float> wavelengths; // nm per pixel; empty until the first delivery
     std::vector<ReceivedSpectrum> spectra;
-    std::vector<std::string> errors; // the library's timeout messages
-    int deliveries = 0;              // callback calls that brought data (batches count once)
+    std::vector<std::string> timeouts; // the library's messages for spectra that timed out
+    std::string failure;               // why the library ended the device's measurement; empty if it did not
+    int deliveries = 0;                // callback calls that brought data (batches count once)
 };
 
 // Pixel-wise mean of the device's spectra (as long as the longest of them);

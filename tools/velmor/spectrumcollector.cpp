@@ -4,9 +4,23 @@
 
 namespace velmorcli {
 
-SpectrumCollector::SpectrumCollector(const std::vector<std::string>& serialNumbers)
+namespace {
+
+// The library's texts for a spectrum of continuous measurement that did not
+// come in time; the worker goes on with the next one. Every other error
+// ends the device's measurement.
+bool isSpectrumTimeout(const std::string& message)
+{
+    return message == "Timeout waiting for spectrum." || message == "Timeout waiting for device idle after spectrum.";
+}
+
+} // namespace
+
+void SpectrumCollector::expect(const std::vector<std::string>& serialNumbers)
 {
     const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mMutex);
+    mDevices.clear();
     for (const std::string& serialNumber : serialNumbers) {
         Device device;
         device.spectra.serialNumber = serialNumber;
@@ -45,18 +59,21 @@ void SpectrumCollector::onError(std::string serialNumber, const std::string& mes
 {
     std::lock_guard<std::mutex> lock(mMutex);
     Device& device = deviceWithSerial(serialNumber);
-    device.spectra.errors.push_back(message);
+    if (isSpectrumTimeout(message)) {
+        device.spectra.timeouts.push_back(message);
+    } else if (device.spectra.failure.empty()) {
+        device.spectra.failure = message.empty() ? "an error without a message" : message;
+    }
     noteNews(device);
 }
 
-std::vector<SpectrumCollector::DeviceProgress> SpectrumCollector::progress()
+std::vector<DeviceProgress> SpectrumCollector::progress()
 {
     std::lock_guard<std::mutex> lock(mMutex);
     return progressLocked();
 }
 
-std::vector<SpectrumCollector::DeviceProgress>
-SpectrumCollector::progressAfterNews(std::chrono::steady_clock::time_point until)
+std::vector<DeviceProgress> SpectrumCollector::progressAfterNews(std::chrono::steady_clock::time_point until)
 {
     std::unique_lock<std::mutex> lock(mMutex);
     mNews.wait_until(lock, until, [this] { return mNewsCount != mNewsReported; });
@@ -80,7 +97,7 @@ SpectrumCollector::Device& SpectrumCollector::deviceWithSerial(const std::string
     if (found != mDevices.end()) {
         return *found;
     }
-    // Not announced at construction; keep it all the same.
+    // Not among the expected devices; keep it all the same.
     Device device;
     device.spectra.serialNumber = serialNumber;
     mDevices.push_back(std::move(device));
@@ -94,13 +111,14 @@ void SpectrumCollector::noteNews(Device& device)
     mNews.notify_all();
 }
 
-std::vector<SpectrumCollector::DeviceProgress> SpectrumCollector::progressLocked()
+std::vector<DeviceProgress> SpectrumCollector::progressLocked()
 {
     mNewsReported = mNewsCount;
     std::vector<DeviceProgress> progress;
     for (const Device& device : mDevices) {
         progress.push_back(DeviceProgress{device.spectra.serialNumber, device.spectra.spectra.size(),
-                                          device.spectra.errors.size(), device.spectra.deliveries, device.lastNews});
+                                          device.spectra.timeouts.size(), device.spectra.deliveries,
+                                          !device.spectra.failure.empty(), device.lastNews});
     }
     return progress;
 }

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "deviceprogress.h"
 #include "devicespectra.h"
 
 #include <velmor/spectrometercallback.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -18,24 +18,21 @@ namespace velmorcli {
 // device. The workers call in concurrently (one per device) while the host
 // thread watches the progress; everything is guarded by one mutex, and the
 // callbacks only copy the data, so that the workers are never held up.
+//
+// The workers hold a pointer to it until the manager has joined them, so it
+// is made before the manager and outlives it.
 class SpectrumCollector : public SpectrometerCallback {
 public:
-    struct DeviceProgress {
-        std::string serialNumber;
-        std::size_t spectra = 0;
-        std::size_t errors = 0;
-        int deliveries = 0;
-        std::chrono::steady_clock::time_point lastNews; // the last callback, or when collecting began
-    };
-
-    // The serial numbers of the connected devices, in pool order; progress
-    // and results keep this order.
-    explicit SpectrumCollector(const std::vector<std::string>& serialNumbers);
+    // Starts collecting anew for these devices (the connected ones, in pool
+    // order; progress and results keep this order).
+    void expect(const std::vector<std::string>& serialNumbers);
 
     void onDataReceived(std::string serialNumber, const std::vector<float>& wavelength,
                         const std::vector<float>& spectrum) override;
     void onDataReceivedBanch(std::string serialNumber, const std::vector<float>& wavelength,
                              const std::vector<std::vector<float>>& spectra) override;
+    // A timed-out spectrum of continuous measurement, or the end of a
+    // device's measurement on an error (unplugged, a command refused...).
     void onError(std::string serialNumber, const std::string& message) override;
 
     std::vector<DeviceProgress> progress();
