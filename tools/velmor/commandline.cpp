@@ -353,7 +353,6 @@ void CommandLine::checkDarkSettings() const
 
 void CommandLine::checkViewSettings() const
 {
-    checkMeasureTiming();
     if (!mOptions.token.empty()) {
         const std::string problem = velmorview::AccessGuard::tokenProblem(mOptions.token);
         if (!problem.empty()) {

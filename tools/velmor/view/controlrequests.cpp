@@ -99,11 +99,10 @@ AcquisitionSettings ControlRequests::settings(const std::string& body) const
     settings.exposureUs = wholeNumber(request, "exposureUs", 1, MAX_EXPOSURE_US);
     settings.averaging = wholeNumber(request, "averaging", 1, MAX_AVERAGING);
     const auto needed = velmorcli::timebudget::spectrumDuration(settings.exposureUs, settings.averaging, 0);
-    const auto allowed = velmorcli::timebudget::libraryWaitForOneSpectrum(settings.exposureUs);
-    if (needed >= allowed) {
+    if (needed > LONGEST_LIVE_SPECTRUM) {
         throw badRequest("one spectrum would take " + std::to_string(needed.count()) +
-                         " ms (exposure x averaging), but the library waits only " +
-                         std::to_string(allowed.count()) + " ms for it; lower the averaging");
+                         " ms (exposure x averaging), more than a live view waits for (" +
+                         std::to_string(LONGEST_LIVE_SPECTRUM.count()) + " ms); lower the averaging");
     }
     return settings;
 }

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -29,13 +30,15 @@ public:
     static constexpr const char* ALL_DEVICES = "all";
     static constexpr int MAX_EXPOSURE_US = 10'000'000;
     static constexpr int MAX_AVERAGING = 1000;
+    // A live view that waits longer than this for a frame is no longer live.
+    static constexpr std::chrono::milliseconds LONGEST_LIVE_SPECTRUM{60'000};
 
     explicit ControlRequests(std::vector<std::string> serialNumbers);
 
     // {"running": true|false}
     bool running(const std::string& body) const;
     // {"exposureUs": 1..MAX_EXPOSURE_US, "averaging": 1..MAX_AVERAGING}, and
-    // short enough for the library to wait for a spectrum.
+    // one spectrum within LONGEST_LIVE_SPECTRUM.
     AcquisitionSettings settings(const std::string& body) const;
     // {"device": serial|"all", "action": "take"|"on"|"off"}
     DarkRequest dark(const std::string& body) const;

@@ -74,7 +74,7 @@ json DeviceController::state()
     return {{"running", mRunning},
             {"runningSince", timeOrNull(mRunning, mRunningSince)},
             // A device silent this long while running has stopped delivering.
-            {"stallLimitMs", velmorcli::timebudget::measureStallLimit(mSettings.exposureUs).count()},
+            {"stallLimitMs", velmorcli::timebudget::measureStallLimit(mSettings.exposureUs, mSettings.averaging, 0).count()},
             {"exposureUs", mSettings.exposureUs},
             {"averaging", mSettings.averaging},
             {"maxExposureUs", ControlRequests::MAX_EXPOSURE_US},
