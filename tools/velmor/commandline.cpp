@@ -2,6 +2,7 @@
 
 #include "timebudget.h"
 #include "view/accessguard.h"
+#include "view/controlrequests.h"
 
 #include <charconv>
 #include <limits>
@@ -353,11 +354,31 @@ void CommandLine::checkDarkSettings() const
 
 void CommandLine::checkViewSettings() const
 {
+    checkLiveSettings();
     if (!mOptions.token.empty()) {
         const std::string problem = velmorview::AccessGuard::tokenProblem(mOptions.token);
         if (!problem.empty()) {
             throw CLI::ValidationError("--token", problem);
         }
+    }
+}
+
+// The settings to start with obey the limits the page's controls obey.
+void CommandLine::checkLiveSettings() const
+{
+    using velmorview::ControlRequests;
+    if (mOptions.exposureUs > ControlRequests::MAX_EXPOSURE_US) {
+        throw CLI::ValidationError("--exposure-us", "at most " + std::to_string(ControlRequests::MAX_EXPOSURE_US));
+    }
+    if (mOptions.averaging > ControlRequests::MAX_AVERAGING) {
+        throw CLI::ValidationError("--averaging", "at most " + std::to_string(ControlRequests::MAX_AVERAGING));
+    }
+    const auto needed = timebudget::spectrumDuration(mOptions.exposureUs, mOptions.averaging, 0);
+    if (needed > ControlRequests::LONGEST_LIVE_SPECTRUM) {
+        throw CLI::ValidationError("--averaging", "one spectrum would take " + std::to_string(needed.count()) +
+                                                      " ms (exposure x averaging), more than a live view waits for (" +
+                                                      std::to_string(ControlRequests::LONGEST_LIVE_SPECTRUM.count()) +
+                                                      " ms); lower --averaging");
     }
 }
 

@@ -74,6 +74,7 @@ private:
     void checkTimesCanBeCounted() const;
     void checkDarkSettings() const;
     void checkViewSettings() const;
+    void checkLiveSettings() const;
 
     CLI::App mApp;
     Options mOptions;
