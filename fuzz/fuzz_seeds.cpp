@@ -57,7 +57,7 @@ int main(int argc, char** argv)
         return EXIT_FAILURE;
     }
     try {
-        prepareFuzzedSpectrometer(argc, argv);
+        prepareFuzzedSpectrometer();
         writeSeeds(quickReplyCases(), argv[1]);
         writeSeeds(slowReplyCases(), argv[2]);
     } catch (const std::exception& e) {

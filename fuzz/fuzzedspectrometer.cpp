@@ -1,6 +1,6 @@
 #include "fuzzedspectrometer.h"
 
-#include "umockdevrestart.h"
+#include "standinusbbus.h"
 
 #include <velmor/libusbinterface.h>
 
@@ -31,21 +31,22 @@ velmorsim::SpectrometerConfig fuzzedConfig()
 } // namespace
 
 FuzzedSpectrometer::FuzzedSpectrometer()
-    : mModel(std::make_shared<velmorsim::SpectrometerModel>(fuzzedConfig())), mId(mBus.addDevice(mModel))
+    : mModel(std::make_shared<velmorsim::SpectrometerModel>(fuzzedConfig())),
+      mAddress(StandInUsbBus::instance().plug(mModel))
 {
     ensureConnected();
 }
 
-// The device object goes first: its libusb context must end before the bus.
 FuzzedSpectrometer::~FuzzedSpectrometer()
 {
     mDevice.reset();
+    StandInUsbBus::instance().unplug(mAddress);
 }
 
 std::unique_ptr<SpectrometerDevice> FuzzedSpectrometer::connect() const
 {
     return std::make_unique<SpectrometerDevice>(std::make_unique<LibusbInterface>(
-        VELMOR_USB_VID, VELMOR_USB_PID, mBus.busNumber(mId), mBus.deviceAddress(mId)));
+        VELMOR_USB_VID, VELMOR_USB_PID, StandInUsbBus::kBusNumber, mAddress));
 }
 
 void FuzzedSpectrometer::reconnect()
@@ -61,9 +62,8 @@ void FuzzedSpectrometer::ensureConnected()
     }
 }
 
-void prepareFuzzedSpectrometer(int argc, char** argv)
+void prepareFuzzedSpectrometer()
 {
-    runUnderUmockdevPreload(argc, argv);
     static DiscardingBuffer discarded;
     std::cout.rdbuf(&discarded);
     std::cerr.rdbuf(&discarded);
@@ -94,5 +94,7 @@ void runReplyCase(const std::vector<ReplyCase>& cases, const uint8_t* data, std:
         // sanitizer report is a finding.
     }
     spectrometer.model().clearFaults();
+    // The model keeps every request for tests to look at.
+    spectrometer.model().clearRequests();
     spectrometer.ensureConnected();
 }
