@@ -54,6 +54,7 @@ constexpr int DARK_POLL_LIMIT = 1000;
 constexpr auto DARK_POLL_INTERVAL = std::chrono::milliseconds(100);
 constexpr auto SETTLE_BEFORE_INITIALIZE = std::chrono::milliseconds(100);
 constexpr auto CLOCK_UPDATE_INTERVAL = std::chrono::minutes(1);
+constexpr const char* COMMUNICATION_FAILED = "Communication failed: ";
 
 const char* deviceErrorText(uint32_t errorClass)
 {
@@ -85,6 +86,11 @@ std::string hexText(uint32_t value)
     std::ostringstream text;
     text << std::hex << value;
     return text.str();
+}
+
+bool isExchangeFailure(const std::exception& e)
+{
+    return std::strncmp(e.what(), COMMUNICATION_FAILED, std::strlen(COMMUNICATION_FAILED)) == 0;
 }
 
 uint32_t returnCodeOf(const std::vector<uint8_t>& reply)
@@ -585,6 +591,13 @@ std::vector<std::vector<float>> SpectrometerDevice::getAllSpectrumData()
             spectra.push_back(getSpectrum(time01ms, dateDays, exposureTimeUs, averaging));
         } catch (const std::exception& e) {
             LogSink::err() << "Error reading spectrum " << i << ": " << e.what() << std::endl;
+            if (isExchangeFailure(e)) {
+                // A device that does not hand out a spectrum it announced (no answer, an error, gone)
+                // will not hand out the next either: reading on would cost one more exchange, up to a
+                // read time-out, for every spectrum it claims to hold, up to 65535, and would keep a
+                // batch worker from seeing a stop request.
+                break;
+            }
         }
     }
     return spectra;
@@ -692,7 +705,7 @@ std::vector<uint8_t> SpectrometerDevice::sendBulkReceiveMessage(const std::vecto
         }
         return rx;
     } catch (const std::exception& e) {
-        throw std::runtime_error(std::string("Communication failed: ") + e.what());
+        throw std::runtime_error(COMMUNICATION_FAILED + std::string(e.what()));
     }
 }
 
