@@ -132,12 +132,9 @@ std::optional<std::vector<uint8_t>> ScriptedSpectrometer::scriptedReply(uint32_t
 {
     const std::optional<uint8_t> step = nextByte();
     if (!step) {
-        // Script used up: an idle device with an empty buffer.
-        if (code == command::kReadSpectrum) {
-            return returnCodeOnly(returncode::kNoSpectrum);
-        }
-        return code == command::kGetStatus ? velmorsim::LittleEndianWriter().u32(0).u32(0).take()
-                                           : returnCodeOnly(returncode::kSuccess);
+        // Script used up: an idle device with an empty buffer (every byte
+        // a normal reply would take reads as 0).
+        return code == command::kReadSpectrum ? returnCodeOnly(returncode::kNoSpectrum) : normalReply(code);
     }
     switch (answerFor(*step)) {
     case Answer::NoReply: return std::nullopt;
