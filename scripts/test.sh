@@ -31,7 +31,7 @@ run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$VELMOR
   -DVELMOR_SANITIZE=address
 run_suite "tests under ThreadSanitizer" "$VELMOR_ROOT/build/tsan" "Slow$" \
   -DVELMOR_SANITIZE=thread
-echo "=== fuzzers, 20 s each ==="
-bash "$VELMOR_ROOT/fuzz/run-smoke.sh" 20
+echo "=== fuzzers, 15 s each ==="
+bash "$VELMOR_ROOT/fuzz/run-smoke.sh" 15
 echo "=== Windows DLL ==="
 bash "$VELMOR_ROOT/scripts/windows-dll.sh"
