@@ -8,6 +8,7 @@
 // - every run that fails reaches onError (see kFailedWorkersReportToOnError).
 
 #include "devicetime.h"
+#include "discardingbuffer.h"
 #include "measurementrecorder.h"
 #include "scriptedspectrometer.h"
 #include "standinusbbus.h"
@@ -21,9 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <memory>
-#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,12 +46,6 @@ constexpr auto kStopBound = std::chrono::seconds(120);
 
 constexpr int kMaxExposureUs = 50000;
 constexpr int kMaxStopMoment = 400;  // transfers after the start
-
-class DiscardingBuffer : public std::streambuf {
-protected:
-    int overflow(int character) override { return traits_type::not_eof(character); }
-    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
-};
 
 struct RunPlan {
     bool batch = false;
@@ -183,9 +176,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     if (std::getenv("VELMOR_FUZZ_LOG") != nullptr) {
         return 0;
     }
-    static DiscardingBuffer discarded;
-    std::cout.rdbuf(&discarded);
-    std::cerr.rdbuf(&discarded);
+    DiscardingBuffer::discardStandardStreams();
     return 0;
 }
 

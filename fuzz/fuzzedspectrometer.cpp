@@ -1,23 +1,14 @@
 #include "fuzzedspectrometer.h"
 
+#include "discardingbuffer.h"
 #include "standinusbbus.h"
 
 #include <velmor/libusbinterface.h>
 
 #include <algorithm>
 #include <exception>
-#include <iostream>
-#include <streambuf>
 
 namespace {
-
-// Swallows what is written to it once the stream has formatted it, so that
-// the library's logging of the replies it got runs in full.
-class DiscardingBuffer : public std::streambuf {
-protected:
-    int overflow(int character) override { return traits_type::not_eof(character); }
-    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
-};
 
 velmorsim::SpectrometerConfig fuzzedConfig()
 {
@@ -64,9 +55,7 @@ void FuzzedSpectrometer::ensureConnected()
 
 void prepareFuzzedSpectrometer()
 {
-    static DiscardingBuffer discarded;
-    std::cout.rdbuf(&discarded);
-    std::cerr.rdbuf(&discarded);
+    DiscardingBuffer::discardStandardStreams();
     fuzzedSpectrometer();
 }
 
