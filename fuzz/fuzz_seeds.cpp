@@ -25,6 +25,7 @@ std::vector<uint8_t> capturedReply(FuzzedSpectrometer& spectrometer, const Reply
         reply = real;
         seen = true;
     }));
+    spectrometer.model().preloadSpectra(replyCase.spectraWaiting);
     replyCase.run(spectrometer);
     spectrometer.model().clearFaults();
     if (!seen) {

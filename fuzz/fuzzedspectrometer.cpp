@@ -10,6 +10,17 @@
 
 namespace {
 
+// Sets the number of waiting spectra in every status reply.
+velmorsim::Fault announcedSpectra(uint16_t count)
+{
+    return velmorsim::Fault::editReply([count](std::vector<uint8_t>& reply) {
+        if (reply.size() >= 7) {
+            reply[5] = static_cast<uint8_t>(count);
+            reply[6] = static_cast<uint8_t>(count >> 8);
+        }
+    });
+}
+
 velmorsim::SpectrometerConfig fuzzedConfig()
 {
     velmorsim::SpectrometerConfig config;
@@ -76,6 +87,10 @@ void runReplyCase(const std::vector<ReplyCase>& cases, const uint8_t* data, std:
     spectrometer.model().injectFault(
         replyCase.command, velmorsim::Fault::fixedReply(std::vector<uint8_t>(data + 1, data + 1 + replyLength)),
         replyCase.replies);
+    if (replyCase.spectraWaiting != 0) {
+        spectrometer.model().injectFault(velmorsim::command::kGetStatus, announcedSpectra(replyCase.spectraWaiting),
+                                         velmorsim::kForever);
+    }
     try {
         replyCase.run(spectrometer);
     } catch (const std::exception&) {

@@ -50,6 +50,10 @@ struct ReplyCase {
     uint32_t command;     // the command whose reply is replaced
     std::size_t replies;  // how many of its replies (velmorsim::kForever: all) during the operation
     void (*run)(FuzzedSpectrometer&);
+    // Spectra the device says are waiting. While fuzzing, the status says so
+    // and no spectrum is synthesized (the input replaces each record anyway);
+    // fuzz_seeds puts real ones in the buffer.
+    uint16_t spectraWaiting = 0;
 };
 
 // Sets the process up for the spectrometer, with the library's progress
