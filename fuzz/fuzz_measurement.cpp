@@ -34,15 +34,21 @@ namespace {
 // today only a continuous measurement that times out calls it.
 constexpr bool kFailedWorkersReportToOnError = false;
 
-// Device time a run may take when nobody stops it. A continuous run of three
-// spectra on a device whose every request times out once costs about 12
-// exchanges of 6 s each to prepare and 4 s plus 11 exchanges per spectrum;
-// a batch of four spectra about the same.
-constexpr auto kRunBound = std::chrono::seconds(600);
-// Device time stopMeasurement may take: one stop command per device and the
-// rest of whatever each worker was doing when the stop came, at most the
-// preparation of a run, which does not look at the stop request.
-constexpr auto kStopBound = std::chrono::seconds(120);
+// Bounds of device time, far above what the longest legitimate sequence of
+// time-outs takes, so that only a loop the input can stretch (one exchange
+// per spectrum a device claims, say) breaks them. The clock is shared: with
+// two devices, the sleeps and time-outs of both workers add up.
+//
+// A run nobody stops: preparing a device (stand-by, stop, up to 2 s of idle
+// polls, the trigger and exposure settings: about 15 exchanges, each of which
+// may wait out a 5 s read time-out) and then per spectrum at most about 30 s
+// (the 5 s hard limit plus a few time-outs), or for a batch its time limit
+// plus a few time-outs: under 200 s a device.
+constexpr auto kRunBound = std::chrono::seconds(900);
+// stopMeasurement: a stop command per device, and the rest of whatever each
+// worker was doing when the stop came, at most the preparation and settings
+// of a run, which do not look at the stop request: under 100 s a device.
+constexpr auto kStopBound = std::chrono::seconds(240);
 
 constexpr int kMaxExposureUs = 50000;
 constexpr int kMaxStopMoment = 400;  // transfers after the start
