@@ -18,13 +18,13 @@ constexpr uint32_t kTimeStep = 10;      // 1 ms between fresh spectra
 constexpr uint8_t kFirmware[4] = {0, 7, 1, 4};  // 4.1.7.0, least significant byte first
 
 // What one script byte makes of the device's answer to a request.
-enum class Answer { Normal, NoReply, ShortReply, DeviceError, Vanish };
+enum class Answer { Normal, NoReply, LateReply, ShortReply, DeviceError, Vanish };
 
 Answer answerFor(uint8_t step)
 {
     switch (step % 16) {
-    case 10:
-    case 11: return Answer::NoReply;
+    case 10: return Answer::NoReply;
+    case 11: return Answer::LateReply;
     case 12: return Answer::ShortReply;
     case 13:
     case 14: return Answer::DeviceError;
@@ -108,6 +108,11 @@ std::optional<std::vector<uint8_t>> ScriptedSpectrometer::sendBulkIn(std::size_t
     if (mReplies.empty()) {
         return std::nullopt;
     }
+    if (mLateReplyPending) {
+        // This read times out; the reply waits for the next one.
+        mLateReplyPending = false;
+        return std::nullopt;
+    }
     Reply reply = std::move(mReplies.front());
     mReplies.pop_front();
     reply.resize(std::min(reply.size(), maxLength));
@@ -138,6 +143,9 @@ std::optional<std::vector<uint8_t>> ScriptedSpectrometer::scriptedReply(uint32_t
     }
     switch (answerFor(*step)) {
     case Answer::NoReply: return std::nullopt;
+    case Answer::LateReply:
+        mLateReplyPending = true;
+        return normalReply(code);
     case Answer::ShortReply: {
         Reply reply = normalReply(code);
         reply.resize(std::min<std::size_t>(reply.size(), nextByteOr(0)));

@@ -12,8 +12,9 @@
 
 // A spectrometer whose every answer during a measurement comes from a script
 // of bytes, so that one fuzz input plays a whole device: the status sequence,
-// the time stamps of its spectra, and its faults (no reply, a short reply,
-// any error class, pulling itself off the bus). Identity requests made while
+// the time stamps of its spectra, and its faults (no reply, a reply that
+// comes only after the host's read timed out, a short reply, any error
+// class, pulling itself off the bus). Identity requests made while
 // connecting are always answered correctly. Once the script is used up the
 // device is idle, holds no spectrum and accepts every command.
 //
@@ -50,6 +51,7 @@ private:
     uint32_t mLatestTime = 0;
     uint32_t mLastSentTime = 0;
     uint32_t mLastSentDate = 0;
+    bool mLateReplyPending = false;  // the next read times out, the reply stays
 
     std::mutex mMutex;
     std::deque<Reply> mReplies;
