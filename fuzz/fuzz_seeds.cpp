@@ -25,6 +25,7 @@ std::vector<uint8_t> capturedReply(FuzzedSpectrometer& spectrometer, const Reply
         reply = real;
         seen = true;
     }));
+    spectrometer.model().preloadSpectra(replyCase.spectraWaiting);
     replyCase.run(spectrometer);
     spectrometer.model().clearFaults();
     if (!seen) {
@@ -57,7 +58,7 @@ int main(int argc, char** argv)
         return EXIT_FAILURE;
     }
     try {
-        prepareFuzzedSpectrometer(argc, argv);
+        prepareFuzzedSpectrometer();
         writeSeeds(quickReplyCases(), argv[1]);
         writeSeeds(slowReplyCases(), argv[2]);
     } catch (const std::exception& e) {

@@ -1,23 +1,25 @@
 #include "fuzzedspectrometer.h"
 
-#include "umockdevrestart.h"
+#include "discardingbuffer.h"
+#include "standinusbbus.h"
 
 #include <velmor/libusbinterface.h>
 
 #include <algorithm>
 #include <exception>
-#include <iostream>
-#include <streambuf>
 
 namespace {
 
-// Swallows what is written to it once the stream has formatted it, so that
-// the library's logging of the replies it got runs in full.
-class DiscardingBuffer : public std::streambuf {
-protected:
-    int overflow(int character) override { return traits_type::not_eof(character); }
-    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
-};
+// Sets the number of waiting spectra in every status reply.
+velmorsim::Fault announcedSpectra(uint16_t count)
+{
+    return velmorsim::Fault::editReply([count](std::vector<uint8_t>& reply) {
+        if (reply.size() >= 7) {
+            reply[5] = static_cast<uint8_t>(count);
+            reply[6] = static_cast<uint8_t>(count >> 8);
+        }
+    });
+}
 
 velmorsim::SpectrometerConfig fuzzedConfig()
 {
@@ -31,21 +33,22 @@ velmorsim::SpectrometerConfig fuzzedConfig()
 } // namespace
 
 FuzzedSpectrometer::FuzzedSpectrometer()
-    : mModel(std::make_shared<velmorsim::SpectrometerModel>(fuzzedConfig())), mId(mBus.addDevice(mModel))
+    : mModel(std::make_shared<velmorsim::SpectrometerModel>(fuzzedConfig())),
+      mAddress(StandInUsbBus::instance().plug(mModel))
 {
     ensureConnected();
 }
 
-// The device object goes first: its libusb context must end before the bus.
 FuzzedSpectrometer::~FuzzedSpectrometer()
 {
     mDevice.reset();
+    StandInUsbBus::instance().unplug(mAddress);
 }
 
 std::unique_ptr<SpectrometerDevice> FuzzedSpectrometer::connect() const
 {
     return std::make_unique<SpectrometerDevice>(std::make_unique<LibusbInterface>(
-        VELMOR_USB_VID, VELMOR_USB_PID, mBus.busNumber(mId), mBus.deviceAddress(mId)));
+        VELMOR_USB_VID, VELMOR_USB_PID, StandInUsbBus::kBusNumber, mAddress));
 }
 
 void FuzzedSpectrometer::reconnect()
@@ -61,12 +64,9 @@ void FuzzedSpectrometer::ensureConnected()
     }
 }
 
-void prepareFuzzedSpectrometer(int argc, char** argv)
+void prepareFuzzedSpectrometer()
 {
-    runUnderUmockdevPreload(argc, argv);
-    static DiscardingBuffer discarded;
-    std::cout.rdbuf(&discarded);
-    std::cerr.rdbuf(&discarded);
+    DiscardingBuffer::discardStandardStreams();
     fuzzedSpectrometer();
 }
 
@@ -87,6 +87,10 @@ void runReplyCase(const std::vector<ReplyCase>& cases, const uint8_t* data, std:
     spectrometer.model().injectFault(
         replyCase.command, velmorsim::Fault::fixedReply(std::vector<uint8_t>(data + 1, data + 1 + replyLength)),
         replyCase.replies);
+    if (replyCase.spectraWaiting != 0) {
+        spectrometer.model().injectFault(velmorsim::command::kGetStatus, announcedSpectra(replyCase.spectraWaiting),
+                                         velmorsim::kForever);
+    }
     try {
         replyCase.run(spectrometer);
     } catch (const std::exception&) {
@@ -94,5 +98,7 @@ void runReplyCase(const std::vector<ReplyCase>& cases, const uint8_t* data, std:
         // sanitizer report is a finding.
     }
     spectrometer.model().clearFaults();
+    // The model keeps every request for tests to look at.
+    spectrometer.model().clearRequests();
     spectrometer.ensureConnected();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "simulator/spectrometermodel.h"
-#include "simulator/virtualusbbus.h"
 
 #include <velmor/spectrometerdevice.h>
 
@@ -10,10 +9,11 @@
 #include <memory>
 #include <vector>
 
-// The reply fuzzers' spectrometer: one simulated device on a virtual USB bus
-// of this process and a device object connected to it, kept for the whole
-// run. Acquisitions run 100 times faster than real time, so that a dark
-// spectrum one input starts is over before the next input.
+// The reply fuzzers' spectrometer: one simulated device on the stand-in USB
+// bus of this process and a device object connected to it, kept for the
+// whole run. The library's waits take device time, not real time (see
+// devicetime.h), and acquisitions run 100 times faster than that, so that a
+// dark spectrum one input starts is over before the next input.
 class FuzzedSpectrometer {
 public:
     // Few pixels, so that a valid spectrum record (580 bytes) is cheap to
@@ -38,9 +38,8 @@ public:
 private:
     std::unique_ptr<SpectrometerDevice> connect() const;
 
-    velmorsim::VirtualUsbBus mBus;
     std::shared_ptr<velmorsim::SpectrometerModel> mModel;
-    int mId;
+    uint8_t mAddress;
     std::unique_ptr<SpectrometerDevice> mDevice;
 };
 
@@ -51,12 +50,16 @@ struct ReplyCase {
     uint32_t command;     // the command whose reply is replaced
     std::size_t replies;  // how many of its replies (velmorsim::kForever: all) during the operation
     void (*run)(FuzzedSpectrometer&);
+    // Spectra the device says are waiting. While fuzzing, the status says so
+    // and no spectrum is synthesized (the input replaces each record anyway);
+    // fuzz_seeds puts real ones in the buffer.
+    uint16_t spectraWaiting = 0;
 };
 
-// Sets the process up for the spectrometer: under umockdev's preload
-// (starting over if needed), with the library's progress lines discarded so
-// that they do not drown libFuzzer's. Then builds the spectrometer.
-void prepareFuzzedSpectrometer(int argc, char** argv);
+// Sets the process up for the spectrometer, with the library's progress
+// lines discarded so that they do not drown libFuzzer's. Then builds the
+// spectrometer.
+void prepareFuzzedSpectrometer();
 
 // The process's spectrometer, built on first use.
 FuzzedSpectrometer& fuzzedSpectrometer();

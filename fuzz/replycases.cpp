@@ -9,7 +9,6 @@ using velmorsim::kForever;
 
 void readSpectrumLogged(FuzzedSpectrometer& spectrometer)
 {
-    spectrometer.model().preloadSpectra(1);
     spectrometer.device().getSpectrum();
 }
 
@@ -17,7 +16,6 @@ void readSpectrumStamped(FuzzedSpectrometer& spectrometer)
 {
     uint32_t time01ms = 0;
     uint32_t dateDays = 0;
-    spectrometer.model().preloadSpectra(1);
     spectrometer.device().getSpectrum(time01ms, dateDays);
 }
 
@@ -27,14 +25,12 @@ void readSpectrumWithSettings(FuzzedSpectrometer& spectrometer)
     uint32_t dateDays = 0;
     uint32_t exposureUs = 0;
     uint32_t averaging = 0;
-    spectrometer.model().preloadSpectra(1);
     spectrometer.device().getSpectrum(time01ms, dateDays, exposureUs, averaging);
 }
 
 // Two spectra wait, so the input is read as two records in a row.
 void readAllSpectra(FuzzedSpectrometer& spectrometer)
 {
-    spectrometer.model().preloadSpectra(2);
     spectrometer.device().getAllSpectrumData();
 }
 
@@ -70,10 +66,10 @@ const std::vector<ReplyCase>& quickReplyCases()
         {"software-trigger-status", command::kGetStatus, kForever, softwareTrigger},
         {"software-trigger-word", command::kGetTriggerConfig, kForever, softwareTrigger},
         {"external-trigger-word", command::kGetTriggerConfig, kForever, externalTrigger},
-        {"spectrum-logged", command::kReadSpectrum, kForever, readSpectrumLogged},
-        {"spectrum-stamped", command::kReadSpectrum, kForever, readSpectrumStamped},
-        {"spectrum-with-settings", command::kReadSpectrum, kForever, readSpectrumWithSettings},
-        {"all-spectra", command::kReadSpectrum, kForever, readAllSpectra},
+        {"spectrum-logged", command::kReadSpectrum, kForever, readSpectrumLogged, 1},
+        {"spectrum-stamped", command::kReadSpectrum, kForever, readSpectrumStamped, 1},
+        {"spectrum-with-settings", command::kReadSpectrum, kForever, readSpectrumWithSettings, 1},
+        {"all-spectra", command::kReadSpectrum, kForever, readAllSpectra, 2},
         {"gain", command::kSetGain, kForever, [](FuzzedSpectrometer& spectrometer) { spectrometer.device().setGain(0); }},
     };
     return cases;

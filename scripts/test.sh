@@ -37,7 +37,7 @@ run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$VELMOR
   -DVELMOR_SANITIZE=address -DVELMOR_SOAK_SECONDS=30
 run_suite "tests under ThreadSanitizer" "$VELMOR_ROOT/build/tsan" "Slow$" \
   -DVELMOR_SANITIZE=thread -DVELMOR_SOAK_SECONDS=30
-echo "=== fuzzers, 20 s each ==="
-bash "$VELMOR_ROOT/fuzz/run-smoke.sh" 20
+echo "=== fuzzers, 15 s each ==="
+bash "$VELMOR_ROOT/fuzz/run-smoke.sh" 15
 echo "=== Windows DLL ==="
 bash "$VELMOR_ROOT/scripts/windows-dll.sh"

@@ -284,6 +284,24 @@ TEST_F(SpectrumReadoutTest, GetAllSpectrumDataEndsAtTheFirstMissingOrUnansweredS
     EXPECT_EQ(capture.err(), "Error reading spectrum 1: Communication failed: Data read failed\n");
 }
 
+// A device that claims more spectra than it hands out must not hold the
+// caller for one exchange per claimed spectrum (up to 65535 read time-outs).
+TEST_F(SpectrumReadoutTest, GetAllSpectrumDataStopsAtTheFirstSpectrumTheDeviceDoesNotHandOut)
+{
+    device.model->preloadSpectra(3);
+    device.model->injectFault(command::kReadSpectrum, Fault::none());
+    device.model->injectFault(command::kReadSpectrum, Fault::deviceError(0x0700));
+    StreamCapture capture;
+    EXPECT_EQ(spectrometer->getAllSpectrumData().size(), 1u);
+    EXPECT_EQ(capture.err(), "Error reading spectrum 1: Communication failed: A communication error occurred. "
+                             "Device error (cmd:0x4000 ret:0x0700).\n");
+    EXPECT_EQ(takeFrames(*device.model), (Frames{"00 30 00 00", "00 40 00 00", "00 40 00 00"}));
+
+    device.model->injectFault(command::kGetStatus, Fault::editReply([](Bytes& reply) { put<uint16_t>(reply, 5, 0xFFFF); }));
+    EXPECT_EQ(spectrometer->getAllSpectrumData().size(), 2u) << "the refused read left its spectrum waiting";
+    EXPECT_EQ(takeFrames(*device.model).size(), 4u) << "reads stop at the device's no-spectrum answer";
+}
+
 TEST_F(SpectrumReadoutTest, DiscardDropsTheOldestAndNothingWaitingIsADeviceError)
 {
     device.model->preloadSpectra(2);

@@ -61,6 +61,7 @@ constexpr int DARK_POLL_LIMIT = 1000;
 constexpr auto DARK_POLL_INTERVAL = std::chrono::milliseconds(100);
 constexpr auto SETTLE_BEFORE_INITIALIZE = std::chrono::milliseconds(100);
 constexpr auto CLOCK_UPDATE_INTERVAL = std::chrono::minutes(1);
+constexpr const char* COMMUNICATION_FAILED = "Communication failed: ";
 
 const char* deviceErrorText(uint32_t errorClass)
 {
@@ -713,7 +714,7 @@ std::vector<uint8_t> SpectrometerDevice::sendBulkReceiveMessage(const std::vecto
         }
         return rx;
     } catch (const std::exception& e) {
-        throw ExchangeFailure(std::string("Communication failed: ") + e.what());
+        throw ExchangeFailure(COMMUNICATION_FAILED + std::string(e.what()));
     }
 }
 

@@ -1,0 +1,207 @@
+// One input scripts whole spectrometers (ScriptedSpectrometer) through a
+// continuous measurement and then a batch on one VaskLinkProtocol manager,
+// each stopped at a moment the input picks or left to end by itself. The
+// promises checked, besides no crash and no sanitizer report:
+// - no spectrum is delivered twice within a run (MeasurementRecorder);
+// - every worker ends, and stopMeasurement returns, within a bound of device
+//   time that no input can stretch;
+// - every run that fails reaches onError (see kFailedWorkersReportToOnError).
+
+#include "devicetime.h"
+#include "discardingbuffer.h"
+#include "measurementrecorder.h"
+#include "scriptedspectrometer.h"
+#include "standinusbbus.h"
+
+#include <testpeers.h>
+
+#include <velmor/vasklinkprotocol.h>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A worker whose run fails (an exception, a device that stops answering or
+// disappears) tells the host through onError. Off until the library does so:
+// today only a continuous measurement that times out calls it.
+constexpr bool kFailedWorkersReportToOnError = false;
+
+// Bounds of device time, far above what the longest legitimate sequence of
+// time-outs takes, so that only a loop the input can stretch (one exchange
+// per spectrum a device claims, say) breaks them. The clock is shared: with
+// two devices, the sleeps and time-outs of both workers add up.
+//
+// A run nobody stops: preparing a device (stand-by, stop, up to 2 s of idle
+// polls, the trigger and exposure settings: about 15 exchanges, each of which
+// may wait out a 5 s read time-out) and then per spectrum at most about 30 s
+// (the 5 s hard limit plus a few time-outs), or for a batch its time limit
+// plus a few time-outs: under 200 s a device.
+constexpr auto kRunBound = std::chrono::seconds(900);
+// stopMeasurement: a stop command per device, and the rest of whatever each
+// worker was doing when the stop came, at most the preparation and settings
+// of a run, which do not look at the stop request: under 100 s a device.
+constexpr auto kStopBound = std::chrono::seconds(240);
+
+constexpr int kMaxExposureUs = 50000;
+constexpr int kMaxStopMoment = 400;  // transfers after the start
+
+struct RunPlan {
+    bool batch = false;
+    int count = 1;  // spectra per device: measureCount or collections
+    int exposureUs = 0;
+    int averaging = 1;
+    int stopAfterTransfers = 0;  // 0: the run ends by itself
+};
+
+RunPlan planRun(FuzzedDataProvider& input, bool batch)
+{
+    RunPlan plan;
+    plan.batch = batch;
+    plan.count = input.ConsumeIntegralInRange(1, batch ? 4 : 3);
+    plan.exposureUs = input.ConsumeIntegralInRange(0, kMaxExposureUs);
+    plan.averaging = input.ConsumeIntegralInRange(1, 3);
+    plan.stopAfterTransfers = input.ConsumeIntegralInRange(0, kMaxStopMoment);
+    return plan;
+}
+
+void fail(const std::string& what)
+{
+    std::fprintf(stderr, "fuzz_measurement: %s\n", what.c_str());
+    std::abort();
+}
+
+double secondsOf(std::chrono::steady_clock::duration duration)
+{
+    return std::chrono::duration<double>(duration).count();
+}
+
+bool anyWorkerMeasuring(const VaskLinkProtocol& manager, std::size_t deviceCount)
+{
+    for (std::size_t i = 0; i < deviceCount; ++i) {
+        if (VaskLinkProtocolTestPeer::measuring(manager, i)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Until the stop moment, or until every worker ended by itself. The waiting
+// thread is on device time too, so a worker that never ends shows as device
+// time running past the bound.
+void waitForStopMoment(const VaskLinkProtocol& manager, std::size_t deviceCount, const RunPlan& plan)
+{
+    const auto start = DeviceTime::now();
+    const uint64_t stopAt = StandInUsbBus::instance().transferCount() + static_cast<uint64_t>(plan.stopAfterTransfers);
+    while (anyWorkerMeasuring(manager, deviceCount)) {
+        if (plan.stopAfterTransfers != 0 && StandInUsbBus::instance().transferCount() >= stopAt) {
+            return;
+        }
+        if (DeviceTime::now() - start > kRunBound) {
+            fail("a worker still runs after " + std::to_string(secondsOf(DeviceTime::now() - start)) +
+                 " s of device time");
+        }
+        std::this_thread::yield();
+    }
+}
+
+void stopWithinBound(VaskLinkProtocol& manager)
+{
+    const auto start = DeviceTime::now();
+    manager.stopMeasurement();
+    const auto took = DeviceTime::now() - start;
+    if (took > kStopBound) {
+        fail("stopMeasurement took " + std::to_string(secondsOf(took)) + " s of device time");
+    }
+}
+
+bool delivered(const MeasurementRecorder::DeviceRecord& record, const RunPlan& plan)
+{
+    return plan.batch ? record.batches > 0 : record.spectra >= static_cast<std::size_t>(plan.count);
+}
+
+void checkFailuresReported(const MeasurementRecorder& recorder,
+                           const std::vector<std::shared_ptr<ScriptedSpectrometer>>& devices, const RunPlan& plan,
+                           bool stopped)
+{
+    if (!kFailedWorkersReportToOnError || stopped) {
+        return;
+    }
+    for (const auto& device : devices) {
+        const MeasurementRecorder::DeviceRecord record = recorder.record(device->serialNumber());
+        if (!delivered(record, plan) && record.errors == 0) {
+            fail("device " + device->serialNumber() + " ended its run without its result and without onError");
+        }
+    }
+}
+
+void run(VaskLinkProtocol& manager, MeasurementRecorder& recorder,
+         const std::vector<std::shared_ptr<ScriptedSpectrometer>>& devices, const RunPlan& plan)
+{
+    recorder.startRun();
+    if (plan.batch) {
+        manager.startBatchMeasurement(&recorder, plan.exposureUs, plan.count, plan.averaging, 0);
+    } else {
+        manager.startMeasurement(&recorder, plan.exposureUs, plan.averaging, 0, plan.count);
+    }
+    const std::size_t deviceCount = manager.getConnectedDeviceCount();
+    waitForStopMoment(manager, deviceCount, plan);
+    const bool stopped = anyWorkerMeasuring(manager, deviceCount);
+    stopWithinBound(manager);
+    checkFailuresReported(recorder, devices, plan, stopped);
+}
+
+std::vector<std::shared_ptr<ScriptedSpectrometer>> plugDevices(FuzzedDataProvider& input)
+{
+    const int count = input.ConsumeBool() ? 2 : 1;
+    std::vector<std::shared_ptr<ScriptedSpectrometer>> devices;
+    for (int i = 0; i < count; ++i) {
+        const bool last = i + 1 == count;
+        std::vector<uint8_t> script = last ? input.ConsumeRemainingBytes<uint8_t>()
+                                           : input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<std::size_t>(
+                                                 0, input.remaining_bytes()));
+        auto device = std::make_shared<ScriptedSpectrometer>(std::to_string(10001 + i), std::move(script));
+        device->setAddress(StandInUsbBus::instance().plug(device));
+        devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
+} // namespace
+
+// VELMOR_FUZZ_LOG=1 keeps the library's lines, to follow a finding's replay.
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    if (std::getenv("VELMOR_FUZZ_LOG") != nullptr) {
+        return 0;
+    }
+    DiscardingBuffer::discardStandardStreams();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    FuzzedDataProvider input(data, size);
+    const RunPlan continuous = planRun(input, false);
+    const RunPlan batch = planRun(input, true);
+    const std::vector<std::shared_ptr<ScriptedSpectrometer>> devices = plugDevices(input);
+    {
+        MeasurementRecorder recorder;
+        VaskLinkProtocol manager;
+        manager.connectDevice();
+        if (manager.getConnectedDeviceCount() != devices.size()) {
+            fail("a device that answers every identity request failed to connect");
+        }
+        run(manager, recorder, devices, continuous);
+        run(manager, recorder, devices, batch);
+    }
+    StandInUsbBus::instance().unplugAll();
+    return 0;
+}
