@@ -5,7 +5,7 @@
 // - no spectrum is delivered twice within a run (MeasurementRecorder);
 // - every worker ends, and stopMeasurement returns, within a bound of device
 //   time that no input can stretch;
-// - every run that fails reaches onError (see kFailedWorkersReportToOnError).
+// - every run that ends without its result, unless stopped, reaches onError.
 
 #include "devicetime.h"
 #include "discardingbuffer.h"
@@ -28,11 +28,6 @@
 #include <vector>
 
 namespace {
-
-// A worker whose run fails (an exception, a device that stops answering or
-// disappears) tells the host through onError. Off until the library does so:
-// today only a continuous measurement that times out calls it.
-constexpr bool kFailedWorkersReportToOnError = false;
 
 // Bounds of device time, far above what the longest legitimate sequence of
 // time-outs takes, so that only a loop the input can stretch (one exchange
@@ -131,7 +126,9 @@ void checkFailuresReported(const MeasurementRecorder& recorder,
                            const std::vector<std::shared_ptr<ScriptedSpectrometer>>& devices, const RunPlan& plan,
                            bool stopped)
 {
-    if (!kFailedWorkersReportToOnError || stopped) {
+    // A worker whose run fails (an exception, a device that stops answering
+    // or disappears) tells the host through onError; a stopped run need not.
+    if (stopped) {
         return;
     }
     for (const auto& device : devices) {
