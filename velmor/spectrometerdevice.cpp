@@ -296,7 +296,7 @@ std::vector<float> SpectrometerDevice::readWavelengthsFromDevice()
         LogSink::out() << "Wavelength range: none (pixel count 0)" << std::endl;
     } else {
         LogSink::out() << "Wavelength range: " << wavelengths.front() << " to " << wavelengths.back() << " nm"
-                  << std::endl;
+                       << std::endl;
     }
     return wavelengths;
 }
@@ -522,7 +522,7 @@ std::vector<uint8_t> SpectrometerDevice::readSpectrumRecord(const char* tooShort
     }
     if (logDetails) {
         LogSink::out() << "获取光谱数据时间: " << velmor_detail::formatLocalTimestamp(std::chrono::system_clock::now())
-                  << std::endl;
+                       << std::endl;
     }
     std::memcpy(&header, record.data() + SPECTRUM_HEADER_OFFSET, sizeof(SpectrumHeader));
     if (header.PixelCount != static_cast<uint16_t>(m_pixelCount)) {

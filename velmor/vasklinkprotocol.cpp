@@ -228,7 +228,7 @@ void VaskLinkProtocol::connectDevice()
             const uint8_t busNumber = std::get<0>(mFoundDevices[i]);
             const uint8_t deviceAddress = std::get<1>(mFoundDevices[i]);
             LogSink::out() << "正在初始化设备 " << i << ": bus=" << static_cast<int>(busNumber)
-                      << ", address=" << static_cast<int>(deviceAddress) << std::endl;
+                           << ", address=" << static_cast<int>(deviceAddress) << std::endl;
             try {
                 auto usbInterface = std::make_unique<LibusbInterface>(TARGET_VID, TARGET_PID, busNumber, deviceAddress);
                 LogSink::out() << "创建USB接口成功，正在打开设备..." << std::endl;
@@ -330,11 +330,11 @@ void VaskLinkProtocol::takeDarkSpectrum(int exposureTime, int averaging, int dev
 {
     LogSink::out() << "invoke VaskLinkProtocol takeDarkSpectrum" << std::endl;
     LogSink::out() << "addr exp=" << static_cast<const void*>(&exposureTime) << " avg=" << static_cast<const void*>(&averaging)
-              << " dev=" << static_cast<const void*>(&deviceIndex) << std::endl;
+                   << " dev=" << static_cast<const void*>(&deviceIndex) << std::endl;
     forEachDeviceOrOne(deviceIndex, " 获取暗背景失败: ", [&](size_t i) {
         if (deviceIndex == -1) {
             LogSink::out() << decimal << "获取暗背景光谱：积分时间=" << exposureTime << "，平均次数=" << averaging
-                      << "，设备索引=" << deviceIndex << std::endl;
+                           << "，设备索引=" << deviceIndex << std::endl;
             setExposureParams(exposureTime, averaging, static_cast<int>(i));
         }
         device(i).takeDarkSpectrum();
@@ -395,7 +395,7 @@ void VaskLinkProtocol::stopMeasurement()
             stopDeviceMeasurement(static_cast<int>(i));
         } catch (const std::exception& e) {
             LogSink::err() << "Error stopping measurement for device " << device(i).m_serialNumber << ": " << e.what()
-                      << std::endl;
+                           << std::endl;
         }
         deviceMeasurementStatus[i]->store(false, std::memory_order_release);
     }
@@ -480,7 +480,7 @@ void VaskLinkProtocol::drainAllSpectra(size_t deviceIndex, int maxAttempts)
         } catch (const std::exception& e) {
             if (!isNoMoreSpectrumError(e)) {
                 LogSink::err() << "[VLP] drain spectrum failed devIndex=" << deviceIndex << " what=" << e.what()
-                          << std::endl;
+                               << std::endl;
             }
             return;
         }
@@ -542,7 +542,7 @@ void VaskLinkProtocol::measurementWorker(size_t deviceIndex, SpectrometerCallbac
         {
             auto lock = lockDevice(deviceIndex);
             LogSink::out() << decimal << "光谱仪开始采集：积分时间=" << exposureTime << "，平均次数=" << averaging
-                      << std::endl;
+                           << std::endl;
             configureSoftwareTrigger(deviceIndex, exposureTime, averaging, delayUs);
         }
         for (int measureIndex = 0; measureIndex < measureCount && !stopRequested(); ++measureIndex) {
@@ -600,9 +600,9 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
     uint64_t callbackCount = 0;
 
     LogSink::out() << "[VLP] checkStatusAndNotify start devIndex=" << deviceIndex
-              << " startWallTime=" << velmor_detail::formatLocalTimestamp(startWallTime)
-              << " exposureTimeUs=" << exposureTimeUs << " averaging=" << averaging << " timeoutMs=" << timeoutMs
-              << " callback=" << (callback != nullptr ? "yes" : "no") << std::endl;
+                   << " startWallTime=" << velmor_detail::formatLocalTimestamp(startWallTime)
+                   << " exposureTimeUs=" << exposureTimeUs << " averaging=" << averaging << " timeoutMs=" << timeoutMs
+                   << " callback=" << (callback != nullptr ? "yes" : "no") << std::endl;
 
     bool sawNonIdleStatus = false;
     bool gotSpectrumForThisMeasure = false;
@@ -622,9 +622,9 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
 
         if (!warnedLongWait && nowSteady >= timeoutSteadyTime) {
             LogSink::out() << "[VLP] warn long-wait devIndex=" << deviceIndex << " elapsedMs=" << elapsedMs
-                      << " exposureTimeUs=" << exposureTimeUs << " averaging=" << averaging
-                      << " status=" << static_cast<int>(info.status) << " availableSpectra=" << info.availableSpectra
-                      << " callback=" << callbackCount << std::endl;
+                           << " exposureTimeUs=" << exposureTimeUs << " averaging=" << averaging
+                           << " status=" << static_cast<int>(info.status) << " availableSpectra=" << info.availableSpectra
+                           << " callback=" << callbackCount << std::endl;
             warnedLongWait = true;
         }
         if (nowSteady >= hardStopSteadyTime) {
@@ -642,8 +642,8 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
         }
         if (nowSteady - lastPollLogTime >= POLL_LOG_INTERVAL) {
             LogSink::out() << "[VLP] poll devIndex=" << deviceIndex << " elapsedMs=" << elapsedMs
-                      << " status=" << static_cast<int>(info.status) << " availableSpectra=" << info.availableSpectra
-                      << " callback=" << callbackCount << std::endl;
+                           << " status=" << static_cast<int>(info.status) << " availableSpectra=" << info.availableSpectra
+                           << " callback=" << callbackCount << std::endl;
             lastPollLogTime = nowSteady;
         }
 
@@ -657,15 +657,15 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
                     continue;
                 }
                 LogSink::out() << "[VLP] read spectrum devIndex=" << deviceIndex << " serial=" << accepted.serialNumber
-                          << " specDateDays=" << accepted.specDateDays << " specTime01ms=" << accepted.specTime01ms
-                          << " specTime=" << formatTime01ms(accepted.specTime01ms)
-                          << " specExposureUs=" << accepted.specExposureTimeUs
-                          << " specAveraging=" << accepted.specAveraging << " elapsedMs=" << elapsedMs << std::endl;
+                               << " specDateDays=" << accepted.specDateDays << " specTime01ms=" << accepted.specTime01ms
+                               << " specTime=" << formatTime01ms(accepted.specTime01ms)
+                               << " specExposureUs=" << accepted.specExposureTimeUs
+                               << " specAveraging=" << accepted.specAveraging << " elapsedMs=" << elapsedMs << std::endl;
                 gotSpectrumForThisMeasure = true;
                 if (callback != nullptr) {
                     ++callbackCount;
                     LogSink::out() << "[VLP] callback onDataReceived devIndex=" << deviceIndex
-                              << " serial=" << accepted.serialNumber << " elapsedMs=" << elapsedMs << std::endl;
+                                   << " serial=" << accepted.serialNumber << " elapsedMs=" << elapsedMs << std::endl;
                     callback->onDataReceived(accepted.serialNumber, wavelength, accepted.spectrum);
                 }
                 if (accepted.acceptedKey != 0 && deviceIndex >= 0 && index < getConnectedDeviceCount()) {
@@ -674,7 +674,7 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
             } catch (const std::exception& e) {
                 if (!isNoMoreSpectrumError(e)) {
                     LogSink::err() << "[VLP] getSpectrum exception devIndex=" << deviceIndex << " what=" << e.what()
-                              << std::endl;
+                                   << std::endl;
                 }
             }
         }
@@ -725,8 +725,8 @@ bool VaskLinkProtocol::readNewestSpectrum(int deviceIndex, bool hasLastDelivered
         const uint64_t key = spectrumKey(d, t);
         if (hasLastDeliveredKey && key == lastDeliveredKey) {
             LogSink::out() << "[VLP] discard stale spectrum devIndex=" << deviceIndex << " serial=" << serialNumber
-                      << " specDateDays=" << d << " specTime01ms=" << t << " specTime=" << formatTime01ms(t)
-                      << std::endl;
+                           << " specDateDays=" << d << " specTime01ms=" << t << " specTime=" << formatTime01ms(t)
+                           << std::endl;
             continue;
         }
         accepted.specTime01ms = t;
@@ -821,7 +821,7 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
         {
             auto lock = lockDevice(deviceIndex);
             LogSink::out() << decimal << "光谱仪开始批处理采集：积分时间=" << exposureTime << "，平均次数=" << averaging
-                      << "，批处理大小=" << batchSize << std::endl;
+                           << "，批处理大小=" << batchSize << std::endl;
             configureSoftwareTrigger(deviceIndex, exposureTime, averaging, delayUs);
         }
         {
@@ -903,7 +903,7 @@ void VaskLinkProtocol::collectBatch(size_t deviceIndex, int64_t workMs, int batc
             const size_t finalCount = finalSpectra.size();
             append(finalSpectra);
             LogSink::out() << "[VLP] Final read " << finalCount << " spectra, total: " << totalRead << "/" << batchSize
-                      << std::endl;
+                           << std::endl;
         }
     }
 }
