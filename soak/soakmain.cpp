@@ -20,19 +20,21 @@
 #include <iostream>
 #include <string>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VELMOR_SOAK_ASAN 1
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VELMOR_SOAK_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELMOR_SOAK_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VELMOR_SOAK_SANITIZED 1
 #endif
 #endif
 
 namespace {
 
-#ifdef VELMOR_SOAK_ASAN
-// AddressSanitizer holds freed memory in quarantine, so resident memory
-// says nothing there; its leak check at exit does that job instead.
+#ifdef VELMOR_SOAK_SANITIZED
+// AddressSanitizer holds freed memory in quarantine and ThreadSanitizer
+// grows its shadow memory and access history, so resident memory says
+// nothing there; the plain build's soak and ASan's leak check at exit do
+// that job instead.
 constexpr bool kResidentMemoryCounts = false;
 #else
 constexpr bool kResidentMemoryCounts = true;
