@@ -15,7 +15,7 @@ out="$VELMOR_ROOT/out"
 rm -rf "$out"
 mkdir -p "$out"
 cd "$out"
-export PATH="$build/tools/velmor:$build/tools/velmor-sim:$build/tools/demo:$PATH"
+export PATH="$build/tools/velmor:$build/tools/velmor-sim:$build/examples/demo:$PATH"
 # The Python example uses the package from the source tree with this build's library.
 export VELMOR_ROOT VELMOR_PYTHON=/usr/bin/python3 VELMOR_LIBRARY="$build/velmor/libvelmor.so"
 export PYTHONPATH="$VELMOR_ROOT/python${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1

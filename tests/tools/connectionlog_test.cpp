@@ -1,5 +1,5 @@
-#include "connectionlog.h"
-#include "linecapture.h"
+#include "acquisition/connectionlog.h"
+#include "acquisition/linecapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "csvwriter.h"
-#include "devicespectra.h"
+#include "output/csvwriter.h"
+#include "acquisition/devicespectra.h"
 #include "localtimezone.h"
-#include "timestamp.h"
+#include "output/timestamp.h"
 
 #include <gtest/gtest.h>
 

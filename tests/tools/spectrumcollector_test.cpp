@@ -1,7 +1,7 @@
 // What the tool makes of the library's callbacks: which errors end a
 // device's measurement, and when the tool stops waiting for a device.
-#include "devicewaitrule.h"
-#include "spectrumcollector.h"
+#include "acquisition/devicewaitrule.h"
+#include "acquisition/spectrumcollector.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "axisticks.h"
-#include "svgplot.h"
+#include "output/axisticks.h"
+#include "output/svgplot.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "texttable.h"
-#include "timebudget.h"
+#include "output/texttable.h"
+#include "acquisition/timebudget.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "controlrequests.h"
 
 #include "requesterror.h"
-#include "timebudget.h"
+#include "acquisition/timebudget.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 
 #include "requesterror.h"
 #include "spectrummath.h"
-#include "timebudget.h"
+#include "acquisition/timebudget.h"
 
 #include <climits>
 

@@ -2,7 +2,7 @@
 
 #include "controlrequests.h"
 #include "livespectra.h"
-#include "spectrometersession.h"
+#include "acquisition/spectrometersession.h"
 #include "viewbackend.h"
 
 #include <velmor/spectrometercallback.h>

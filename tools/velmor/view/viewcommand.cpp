@@ -2,9 +2,9 @@
 
 #include "accessguard.h"
 #include "devicecontroller.h"
-#include "interruptsignal.h"
+#include "cli/interruptsignal.h"
 #include "livespectra.h"
-#include "spectrometersession.h"
+#include "acquisition/spectrometersession.h"
 #include "viewserver.h"
 
 #include <spawn.h>

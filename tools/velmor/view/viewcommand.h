@@ -1,7 +1,7 @@
 #pragma once
 
-#include "commandline.h"
-#include "libraryoutput.h"
+#include "cli/commandline.h"
+#include "acquisition/libraryoutput.h"
 
 namespace velmorview {
 
