@@ -6,6 +6,7 @@
 // output stays readable.
 
 #include <velmor/vasklinkprotocol.h>
+#include <velmor/velmorhost.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,22 +32,20 @@ constexpr int BATCH_SIZE = 20;
 const char* const LOG_FILE = "velmor-demo.log";
 
 // Sends the library's diagnostic lines to a file for the demo's lifetime.
+// The library serialises the handler's calls, so the file needs no lock.
 class LibraryLogRedirect {
 public:
-    explicit LibraryLogRedirect(const char* path)
-        : mFile(path), mOut(std::cout.rdbuf(mFile.rdbuf())), mErr(std::cerr.rdbuf(mFile.rdbuf()))
+    explicit LibraryLogRedirect(const char* path) : mFile(path)
     {
+        velmor::setLogHandler([this](velmor::LogStream, const std::string& line) { mFile << line << '\n'; });
     }
-    ~LibraryLogRedirect()
-    {
-        std::cout.rdbuf(mOut);
-        std::cerr.rdbuf(mErr);
-    }
+    ~LibraryLogRedirect() { velmor::setLogHandler(nullptr); }
+
+    LibraryLogRedirect(const LibraryLogRedirect&) = delete;
+    LibraryLogRedirect& operator=(const LibraryLogRedirect&) = delete;
 
 private:
     std::ofstream mFile;
-    std::streambuf* mOut;
-    std::streambuf* mErr;
 };
 
 struct Peak {

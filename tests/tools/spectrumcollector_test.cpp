@@ -3,6 +3,8 @@
 #include "acquisition/devicewaitrule.h"
 #include "acquisition/spectrumcollector.h"
 
+#include <velmor/communicationerror.h>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -32,9 +34,14 @@ TEST(SpectrumCollector, TimeoutsCountOnWhileAnyOtherErrorEndsTheDevice)
     SpectrumCollector collector;
     collector.expect({"20001", "20002"});
     collector.onDataReceived("20001", WAVELENGTHS, SPECTRUM);
-    collector.onError("20001", "Timeout waiting for spectrum.");
-    collector.onError("20001", "Timeout waiting for device idle after spectrum.");
-    collector.onError("20002", "Communication failed: LIBUSB_ERROR_NO_DEVICE");
+    using Kind = CommunicationError::Kind;
+    const auto failure = [](Kind kind, uint32_t command) {
+        return std::make_exception_ptr(CommunicationError(kind, "", command, 0, 0));
+    };
+    collector.onFailure("20001", "Timeout waiting for spectrum.", failure(Kind::Timeout, 0));
+    collector.onFailure("20001", "Timeout waiting for device idle after spectrum.", failure(Kind::Timeout, 0));
+    // A USB time-out of an exchange ends the worker, whatever its text says.
+    collector.onFailure("20002", "Timeout waiting for spectrum.", failure(Kind::Timeout, 0x3000));
     collector.onError("20002", "a later error");
 
     const DeviceProgress timedOut = progressOf(collector, "20001");
@@ -47,7 +54,7 @@ TEST(SpectrumCollector, TimeoutsCountOnWhileAnyOtherErrorEndsTheDevice)
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[0].serialNumber, "20001") << "results keep the expected order";
     EXPECT_TRUE(results[0].failure.empty());
-    EXPECT_EQ(results[1].failure, "Communication failed: LIBUSB_ERROR_NO_DEVICE") << "the first reason is kept";
+    EXPECT_EQ(results[1].failure, "Timeout waiting for spectrum.") << "the first reason is kept";
     EXPECT_TRUE(results[1].timeouts.empty());
 }
 

@@ -12,7 +12,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(TimeBudget, RestatesTheLibrarysWaits)
+TEST(TimeBudget, AsksTheLibraryForItsWaits)
 {
     // Soft timeout: the spectrum's work + 2 s, at least 3 s; hard deadline
     // 2 s later.

@@ -1,38 +1,40 @@
 #include "acquisition/libraryoutput.h"
 
+#include <velmor/velmorhost.h>
+
 #include <iostream>
+#include <stdexcept>
 
 namespace velmorcli {
 
-LibraryOutput::LibraryOutput(const std::string& logFile, bool verbose)
-    : mLogFile(verbose ? std::string() : logFile),
-      mLogBuffer(verbose ? nullptr : std::make_unique<SynchronizedFileBuffer>(logFile)),
-      mConsole(std::cout.rdbuf()),
-      mMessages(std::cerr.rdbuf())
+LibraryOutput::LibraryOutput(const std::string& logFile, bool verbose) : mLogFile(verbose ? std::string() : logFile)
 {
-    if (mLogBuffer) {
-        std::cout.rdbuf(mLogBuffer.get());
-        std::cerr.rdbuf(mLogBuffer.get());
+    if (verbose) {
+        return;
     }
+    mLog = std::make_unique<std::ofstream>(logFile, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!*mLog) {
+        throw std::runtime_error("cannot write the log file " + logFile);
+    }
+    std::ofstream& log = *mLog;
+    velmor::setLogHandler([&log](velmor::LogStream, const std::string& line) { log << line << '\n' << std::flush; });
 }
 
 LibraryOutput::~LibraryOutput()
 {
-    if (mLogBuffer) {
-        std::cout.flush();
-        std::cout.rdbuf(mConsole.rdbuf());
-        std::cerr.rdbuf(mMessages.rdbuf());
+    if (mLog) {
+        velmor::setLogHandler(nullptr);
     }
 }
 
 std::ostream& LibraryOutput::console()
 {
-    return mConsole;
+    return std::cout;
 }
 
 std::ostream& LibraryOutput::messages()
 {
-    return mMessages;
+    return std::cerr;
 }
 
 std::string LibraryOutput::logHint() const

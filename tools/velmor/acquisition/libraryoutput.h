@@ -1,19 +1,19 @@
 #pragma once
 
-#include "acquisition/synchronizedfilebuffer.h"
-
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
 
 namespace velmorcli {
 
-// While it lives, the library's diagnostic lines (everything written to
-// std::cout and std::cerr) go to a log file, or stay on the console when
-// verbose. The tool's own output reaches the console either way, through
-// console() and messages().
+// While it lives, the library's diagnostic lines go to a log file (through
+// the library's log handler), or stay on the console when verbose. The
+// tool's own output reaches the console either way, through console() and
+// messages().
 class LibraryOutput {
 public:
+    // Throws std::runtime_error if the log file cannot be written.
     LibraryOutput(const std::string& logFile, bool verbose);
     ~LibraryOutput();
 
@@ -29,9 +29,8 @@ public:
 
 private:
     std::string mLogFile;
-    std::unique_ptr<SynchronizedFileBuffer> mLogBuffer;
-    std::ostream mConsole;
-    std::ostream mMessages;
+    // Written only by the library's handler calls, which it serialises.
+    std::unique_ptr<std::ofstream> mLog;
 };
 
 } // namespace velmorcli

@@ -2,9 +2,8 @@
 
 #include "cli/commandfailure.h"
 #include "cli/commandline.h"
-#include "acquisition/linecapture.h"
 
-#include <iostream>
+#include <velmor/velmorhost.h>
 
 namespace velmorcli {
 
@@ -18,22 +17,10 @@ SpectrometerSession::SpectrometerSession()
 
 void SpectrometerSession::connect()
 {
-    // The library has no getter for a device's bus, address and firmware; it
-    // reports them in its connection lines on standard output, which are part
-    // of its documented interface (see ConnectionLog). They still reach the
-    // log as well.
-    ConnectionLog connectionLog;
     try {
-        LineCapture capture(std::cout);
         mSpectrometers.connectDevice();
-        for (const std::string& line : capture.lines()) {
-            connectionLog.addLine(line);
-        }
     } catch (const std::exception& e) {
         throw CommandFailure(CommandFailure::FAILURE, std::string("cannot search USB for spectrometers: ") + e.what());
-    }
-    if (connectionLog.connectedDevices().size() == static_cast<std::size_t>(deviceCount())) {
-        mConnectionDetails = connectionLog.connectedDevices();
     }
 }
 
@@ -66,12 +53,14 @@ SpectrometerParameters SpectrometerSession::parameters(int index)
     return mSpectrometers.getDevice(index)->getParameters();
 }
 
-std::optional<ConnectionDetails> SpectrometerSession::connectionDetails(int index) const
+std::optional<ConnectionDetails> SpectrometerSession::connectionDetails(int index)
 {
-    if (index < 0 || static_cast<std::size_t>(index) >= mConnectionDetails.size()) {
+    if (index < 0 || index >= deviceCount()) {
         return std::nullopt;
     }
-    return mConnectionDetails[static_cast<std::size_t>(index)];
+    const SpectrometerDevice& device = *mSpectrometers.getDevice(index);
+    const velmor::UsbLocation location = velmor::usbLocation(device);
+    return ConnectionDetails{location.busNumber, location.deviceAddress, velmor::firmwareVersion(device).toString()};
 }
 
 std::vector<int> SpectrometerSession::select(int deviceIndex) const

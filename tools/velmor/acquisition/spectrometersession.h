@@ -1,7 +1,5 @@
 #pragma once
 
-#include "acquisition/connectionlog.h"
-
 #include <velmor/vasklinkprotocol.h>
 
 #include <optional>
@@ -9,6 +7,13 @@
 #include <vector>
 
 namespace velmorcli {
+
+// Where a spectrometer sits on USB and which firmware it runs.
+struct ConnectionDetails {
+    int bus = 0;
+    int address = 0;
+    std::string firmware;
+};
 
 // Every spectrometer attached to the computer, connected for the lifetime of
 // the session (the library's manager stops and disconnects them when it is
@@ -24,9 +29,9 @@ public:
     std::string serialNumber(int index);
     std::vector<std::string> serialNumbers();
     SpectrometerParameters parameters(int index);
-    // Bus, address and firmware as reported while connecting; nothing if the
-    // library's report could not be matched to the devices.
-    std::optional<ConnectionDetails> connectionDetails(int index) const;
+    // Bus, address and firmware of a connected device; nothing for an index
+    // that is not connected.
+    std::optional<ConnectionDetails> connectionDetails(int index);
 
     // Every device index for Options::ALL_DEVICES, otherwise the one given;
     // throws CommandFailure for an index that is not connected.
@@ -36,7 +41,6 @@ private:
     void connect();
 
     VaskLinkProtocol mSpectrometers;
-    std::vector<ConnectionDetails> mConnectionDetails;
 };
 
 } // namespace velmorcli

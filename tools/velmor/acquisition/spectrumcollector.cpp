@@ -1,17 +1,29 @@
 #include "acquisition/spectrumcollector.h"
 
+#include <velmor/communicationerror.h>
+#include <velmor/velmorhost.h>
+
 #include <algorithm>
 
 namespace velmorcli {
 
 namespace {
 
-// The library's texts for a spectrum of continuous measurement that did not
-// come in time; the worker goes on with the next one. Every other error
-// ends the device's measurement.
-bool isSpectrumTimeout(const std::string& message)
+// A spectrum of continuous measurement that did not come within the
+// library's time limit: no exchange failed (command 0), and the worker goes
+// on with the next one. A USB time-out of an exchange ends the worker.
+bool isSpectrumTimeout(const std::exception_ptr& cause)
 {
-    return message == "Timeout waiting for spectrum." || message == "Timeout waiting for device idle after spectrum.";
+    if (!cause) {
+        return false;
+    }
+    try {
+        std::rethrow_exception(cause);
+    } catch (const CommunicationError& e) {
+        return e.kind() == CommunicationError::Kind::Timeout && e.command() == 0;
+    } catch (...) {
+        return false;
+    }
 }
 
 } // namespace
@@ -57,9 +69,16 @@ void SpectrumCollector::onDataReceivedBanch(std::string serialNumber, const std:
 
 void SpectrumCollector::onError(std::string serialNumber, const std::string& message)
 {
+    onFailure(serialNumber, message, velmor::currentWorkerError());
+}
+
+void SpectrumCollector::onFailure(const std::string& serialNumber, const std::string& message,
+                                  const std::exception_ptr& cause)
+{
+    const bool timedOut = isSpectrumTimeout(cause);
     std::lock_guard<std::mutex> lock(mMutex);
     Device& device = deviceWithSerial(serialNumber);
-    if (isSpectrumTimeout(message)) {
+    if (timedOut) {
         device.spectra.timeouts.push_back(message);
     } else if (device.spectra.failure.empty()) {
         device.spectra.failure = message.empty() ? "an error without a message" : message;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,8 +33,13 @@ public:
     void onDataReceivedBanch(std::string serialNumber, const std::vector<float>& wavelength,
                              const std::vector<std::vector<float>>& spectra) override;
     // A timed-out spectrum of continuous measurement, or the end of a
-    // device's measurement on an error (unplugged, a command refused...).
+    // device's measurement on an error (unplugged, a command refused...):
+    // onFailure with the cause the library shows (velmor::currentWorkerError).
     void onError(std::string serialNumber, const std::string& message) override;
+    // A spectrum that did not come in time (a CommunicationError of kind
+    // Timeout without a command: the worker goes on) counts as a timeout;
+    // any other cause ends the device's measurement.
+    void onFailure(const std::string& serialNumber, const std::string& message, const std::exception_ptr& cause);
 
     std::vector<DeviceProgress> progress();
     // Waits until a callback brings something new since the last progress,

@@ -1,6 +1,7 @@
 #include "acquisition/timebudget.h"
 
-#include <algorithm>
+#include <velmor/velmorhost.h>
+
 #include <cstdint>
 #include <stdexcept>
 
@@ -10,18 +11,13 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// The library's fixed waits.
-constexpr milliseconds LIBRARY_MIN_SOFT_TIMEOUT{3000};
-constexpr milliseconds LIBRARY_SOFT_TIMEOUT_MARGIN{2000};
-constexpr milliseconds LIBRARY_HARD_AFTER_SOFT{2000};
-constexpr milliseconds LIBRARY_BATCH_MARGIN{5000};
-constexpr milliseconds LIBRARY_IDLE_WAIT{2000};
-constexpr milliseconds LIBRARY_COLLECTION_CYCLE{500};
-
-// The tool's own allowances: bringing a device to idle and configuring it
-// before the first start, and polling, reading and draining per spectrum.
-constexpr milliseconds WORKER_SETUP = LIBRARY_IDLE_WAIT + milliseconds{1000};
+// The tool's own allowances, on top of the library's limits: bringing a
+// device to idle and configuring it before the first start; polling,
+// reading and draining per spectrum; a batch's last collection pass and its
+// wait for idle after the collection limit.
+constexpr milliseconds WORKER_SETUP{3000};
 constexpr milliseconds PER_SPECTRUM_OVERHEAD{300};
+constexpr milliseconds BATCH_WIND_DOWN{2500};
 constexpr milliseconds SAFETY_MARGIN{1000};
 
 // Deadlines are added to the steady clock's current time, which counts from
@@ -82,15 +78,14 @@ milliseconds spectrumDuration(int exposureUs, int averaging, int delayUs)
 
 milliseconds libraryWaitForOneSpectrum(int exposureUs, int averaging, int delayUs)
 {
-    const milliseconds softTimeout = std::max(
-        plus(spectrumDuration(exposureUs, averaging, delayUs), LIBRARY_SOFT_TIMEOUT_MARGIN), LIBRARY_MIN_SOFT_TIMEOUT);
-    return plus(softTimeout, LIBRARY_HARD_AFTER_SOFT);
+    return velmor::measurementTimeLimit(velmor::MeasurementKind::Continuous, exposureUs, averaging, delayUs, 1);
 }
 
 milliseconds libraryBatchCollectionLimit(int exposureUs, int averaging, int delayUs, int collections)
 {
-    const int64_t work = product(spectrumMicroseconds(exposureUs, averaging, delayUs), collections);
-    return plus(fromMicroseconds(work), LIBRARY_BATCH_MARGIN);
+    // The library saturates a limit beyond any run; the tool refuses it.
+    static_cast<void>(product(spectrumMicroseconds(exposureUs, averaging, delayUs), collections));
+    return velmor::measurementTimeLimit(velmor::MeasurementKind::Batch, exposureUs, averaging, delayUs, collections);
 }
 
 milliseconds measureDeadline(int exposureUs, int averaging, int delayUs, int count)
@@ -107,7 +102,7 @@ milliseconds measureStallLimit(int exposureUs, int averaging, int delayUs)
 milliseconds batchStallLimit(int exposureUs, int averaging, int delayUs, int collections)
 {
     return plus(libraryBatchCollectionLimit(exposureUs, averaging, delayUs, collections),
-                WORKER_SETUP + LIBRARY_COLLECTION_CYCLE + LIBRARY_IDLE_WAIT + SAFETY_MARGIN);
+                WORKER_SETUP + BATCH_WIND_DOWN + SAFETY_MARGIN);
 }
 
 milliseconds batchDeadline(int exposureUs, int averaging, int delayUs, int collections)

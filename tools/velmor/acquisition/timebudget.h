@@ -4,11 +4,11 @@
 
 namespace velmorcli {
 
-// How long the library gives a measurement, and how long the tool waits for
-// it. The library's limits are restated here because the tool must not give
-// up before the library has had its say: a failure or timeout reported
-// through the callback names the cause, a deadline of the tool's own does
-// not.
+// How long the library gives a measurement (its limits, asked from
+// velmor::measurementTimeLimit), and how long the tool waits for it: the
+// tool must not give up before the library has had its say, since a failure
+// or timeout reported through the callback names the cause and a deadline
+// of the tool's own does not.
 //
 // All arguments are in microseconds or counts, as on the command line, and
 // none may be negative. Every result fits the steady clock with room to spare

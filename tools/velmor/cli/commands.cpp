@@ -8,10 +8,13 @@
 #include "acquisition/timebudget.h"
 #include "view/viewcommand.h"
 
+#include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace velmorcli {
@@ -83,6 +86,39 @@ AcquisitionPlan measurePlan(const Options& options)
     return plan;
 }
 
+// Whether `text` begins with an int, read as std::stoi reads it: blanks, a
+// sign, then decimal digits within int's range; anything may follow.
+bool beginsWithInt(const std::string& text)
+{
+    const char* first = text.data();
+    const char* const last = first + text.size();
+    while (first != last && std::isspace(static_cast<unsigned char>(*first))) {
+        ++first;
+    }
+    // from_chars takes a minus but no plus.
+    const bool plus = first != last && *first == '+';
+    if (plus && (++first == last || *first == '-')) {
+        return false;
+    }
+    int value = 0;
+    return std::from_chars(first, last, value).ec == std::errc();
+}
+
+// The library refuses a batch unless every serial number begins with an
+// int (it matches the devices up by that number): said here in the tool's
+// words, before any device starts.
+void requireNumericSerialNumbers(VaskLinkProtocol& spectrometers)
+{
+    for (size_t index = 0; index < spectrometers.getConnectedDeviceCount(); ++index) {
+        const std::string serialNumber = spectrometers.getDevice(static_cast<int>(index))->m_serialNumber;
+        if (!beginsWithInt(serialNumber)) {
+            throw CommandFailure(CommandFailure::FAILURE, "serial number '" + serialNumber +
+                                                              "': the library runs batches only on devices whose "
+                                                              "serial numbers are whole numbers");
+        }
+    }
+}
+
 AcquisitionPlan batchPlan(const Options& options)
 {
     AcquisitionPlan plan;
@@ -95,15 +131,9 @@ AcquisitionPlan batchPlan(const Options& options)
     plan.stallLimit =
         timebudget::batchStallLimit(options.exposureUs, options.averaging, options.delayUs, options.collections);
     plan.start = [options](VaskLinkProtocol& spectrometers, SpectrometerCallback& callback) {
-        try {
-            spectrometers.startBatchMeasurement(&callback, options.exposureUs, options.collections, options.averaging,
-                                                options.delayUs);
-        } catch (const std::logic_error&) {
-            // std::stoi's invalid_argument or out_of_range: the library
-            // orders the batch starts by serial number, read as an int.
-            throw CommandFailure(CommandFailure::FAILURE,
-                                 "the library runs batches only on devices whose serial numbers are whole numbers");
-        }
+        requireNumericSerialNumbers(spectrometers);
+        spectrometers.startBatchMeasurement(&callback, options.exposureUs, options.collections, options.averaging,
+                                            options.delayUs);
     };
     plan.outputDirectory = options.outputDirectory;
     plan.plotFile = options.plotFile;
