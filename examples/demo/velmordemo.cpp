@@ -212,7 +212,7 @@ void showDarkSubtraction(std::ostream& out, VaskLinkProtocol& manager)
 
 int main()
 {
-    std::ostream console(std::cout.rdbuf());
+    std::ostream& console = std::cout;
     LibraryLogRedirect redirect(LOG_FILE);
 
     try {
