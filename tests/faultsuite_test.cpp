@@ -5,6 +5,7 @@
 // arrives twice, that the other devices keep their pace, and that every
 // call returns within a measured bound.
 
+#include <velmor/communicationerror.h>
 #include <velmor/vasklinkprotocol.h>
 
 #include <gtest/gtest.h>
@@ -28,6 +29,21 @@ using namespace velmorsim;
 using namespace std::chrono_literals;
 
 namespace {
+
+// The kind of the CommunicationError shown while a worker reported a failure.
+CommunicationError::Kind kindOf(const std::exception_ptr& cause)
+{
+    try {
+        if (cause) {
+            std::rethrow_exception(cause);
+        }
+    } catch (const CommunicationError& e) {
+        return e.kind();
+    } catch (...) {
+    }
+    ADD_FAILURE() << "no CommunicationError behind the report";
+    return CommunicationError::Kind::BadReply;
+}
 
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
@@ -216,6 +232,7 @@ TEST_F(FaultSuite, UnplugDuringContinuousMeasurementIsReportedAtOnce)
     EXPECT_LT(timed([&] { manager->stopMeasurement(); }), kPromptly);
     EXPECT_EQ(callback.spectraOf(serial(0)).size(), delivered) << "a spectrum after the error";
     EXPECT_EQ(callback.errors()[0].message.rfind("Communication failed: ", 0), 0u) << callback.errors()[0].message;
+    EXPECT_EQ(kindOf(callback.errors()[0].cause), CommunicationError::Kind::DeviceGone);
     expectNoDuplicates();
 }
 
@@ -237,6 +254,7 @@ TEST_F(FaultSuite, UnplugDuringBatchDeliversWhatWasCollectedThenTheError)
     EXPECT_EQ(spectrumNumbers(batches[0].spectra), numbersFrom(1, collected));
     EXPECT_GE(collected + 1, *handedOut[0]) << "a spectrum read was lost";
     EXPECT_LE(batches[0].at, callback.errors()[0].at) << "the batch comes before the error";
+    EXPECT_EQ(kindOf(callback.errors()[0].cause), CommunicationError::Kind::DeviceGone);
     EXPECT_EQ(errorsOf(0), 1u);
 
     ASSERT_TRUE(callback.waitForBatches(2));

@@ -1,5 +1,7 @@
 #include "support/recordingcallback.h"
 
+#include <velmor/velmorhost.h>
+
 #include <utility>
 
 namespace {
@@ -45,7 +47,7 @@ void RecordingCallback::onError(std::string serialNumber, const std::string& mes
 {
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        mErrors.push_back({serialNumber, message, Clock::now()});
+        mErrors.push_back({serialNumber, message, Clock::now(), velmor::currentWorkerError()});
     }
     mRecorded.notify_all();
     if (afterError) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -34,6 +35,7 @@ public:
         std::string serialNumber;
         std::string message;
         Clock::time_point at;
+        std::exception_ptr cause; // velmor::currentWorkerError() during the call
     };
 
     // Runs on the worker thread after a spectrum has been recorded, with no
