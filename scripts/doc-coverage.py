@@ -68,11 +68,11 @@ def python_functions(package_dir):
     return found
 
 
-def report(title, functions):
+def report(title, what, functions):
     missing = [name for name, documented in functions if not documented]
     total = len(functions)
     share = 100.0 * (total - len(missing)) / total if total else 0.0
-    print(f"{title}: {total - len(missing)} of {total} public functions documented ({share:.1f} %)")
+    print(f"{title}: {total - len(missing)} of {total} {what} documented ({share:.1f} %)")
     for name in missing:
         print(f"  undocumented: {name}")
     return total > 0 and not missing
@@ -82,8 +82,9 @@ def main():
     if len(sys.argv) != 3:
         print(__doc__.strip().splitlines()[-1], file=sys.stderr)
         return 2
-    complete = report("C++ and C", cpp_functions(sys.argv[1]))
-    complete = report("Python", python_functions(sys.argv[2])) and complete
+    complete = report("C++ and C", "public functions", cpp_functions(sys.argv[1]))
+    complete = report("Python", "public functions, classes, methods and properties",
+                      python_functions(sys.argv[2])) and complete
     return 0 if complete else 1
 
 

@@ -21,6 +21,7 @@ headers="$(awk '/^set\(VELMOR_PUBLIC_HEADERS/ {inside = 1; next} inside && /\)/ 
 [ -n "$VELMOR_VERSION" ] && [ -n "$headers" ] || { echo "docs.sh: cannot read the version or the header list" >&2; exit 1; }
 input=""
 for header in $headers; do input+="$VELMOR_ROOT/velmor/$header "; done
+input+="$VELMOR_ROOT/docs/api/mainpage.dox"
 
 echo "Doxygen: $(wc -w <<<"$headers") headers -> $OUT/cpp/"
 rm -rf "$OUT/cpp" "$OUT/.doxygen-xml"
