@@ -8,6 +8,8 @@ VELMOR_PACKAGES=(
   mono-mcs mono-runtime
   python3-numpy python3-pytest python3-matplotlib
   libcpp-httplib-dev nlohmann-json3-dev chromium
+  doxygen python3-sphinx python3-myst-parser
+  python3-build python3-wheel python3-venv python3-setuptools zip
 )
 # 'velmor view' fetches its page's packages with npm. A Node.js from
 # elsewhere (that ships its own npm) conflicts with Debian's npm package.

@@ -3,8 +3,12 @@
 # spectrometers: a normal build (then the install check: the example host
 # built against the installed package), an AddressSanitizer +
 # UndefinedBehaviorSanitizer build, a ThreadSanitizer build, a short run of
-# each fuzzer, and the Windows DLL cross-build with its export check and unit
-# tests under wine. The benchmarks are built, not run (see bench/README.md).
+# each fuzzer, and the Windows DLL cross-build with its export check, the
+# Windows zip and its MSVC-style import library check, and unit tests under
+# wine. The documentation is built with warnings as errors and its coverage
+# checked; the Python wheels are built and the Linux one measures under
+# velmor-sim from a fresh virtual environment. The benchmarks are built, not
+# run (see bench/README.md).
 # The Python package's pytest suite runs under velmor-sim in the normal
 # build's CTest run (python.package, python.unplug; about a minute).
 # Every suite includes the fault suite and the soak (ctest label `soak`: 60 s
@@ -28,6 +32,11 @@ run_suite() {
 run_suite "tests" "$VELMOR_ROOT/build/test" "" -DVELMOR_BUILD_BENCHMARKS=ON
 echo "=== install check ==="
 bash "$VELMOR_ROOT/scripts/check-install.sh" "$VELMOR_ROOT/build/test"
+echo "=== documentation: Doxygen and Sphinx, warnings as errors, every public function documented ==="
+bash "$VELMOR_ROOT/scripts/docs.sh" "$VELMOR_ROOT/build/docs"
+echo "=== Python wheels; the Linux wheel in a fresh virtual environment under velmor-sim ==="
+bash "$VELMOR_ROOT/scripts/wheels.sh" --pure --linux "$VELMOR_ROOT/build/test/velmor/libvelmor.so" \
+  --check "$VELMOR_ROOT/build/test/tools/velmor-sim/velmor-sim"
 echo "=== velmor view in headless Chromium (about a minute) ==="
 bash "$VELMOR_ROOT/tests/browser/run.sh" "$VELMOR_ROOT/build/test" "$VELMOR_ROOT/build/test/browser"
 # The one slow case (a dark acquisition that never ends: 1000 polls of

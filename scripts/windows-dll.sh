@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds velmor.dll for 64-bit Windows with Debian's mingw-w64 cross
-# compiler, checks what the DLL exports, and runs the device-free unit tests
-# under wine.
+# compiler, checks what the DLL exports, packs the Windows zip for users,
+# and runs the device-free unit tests under wine, with a host program built
+# as an MSVC toolchain builds it.
 #
 # Usage: bash scripts/windows-dll.sh [--update-exports] [--no-wine]
 #   (as root, or with sudo for apt-get)
@@ -19,6 +20,15 @@
 #   velmor/         the library build: velmor/velmor.dll, velmor/libvelmor.dll.a
 #   dist/           installed result: bin/ (velmor.dll, libusb-1.0.dll),
 #                   lib/ (libvelmor.dll.a, CMake package), include/velmor/
+#   velmor-<version>-win64.zip
+#                   the package for users: bin/ (velmor.dll, libusb-1.0.dll),
+#                   include/velmor/, lib/ (velmor.lib for MSVC, libvelmor.dll.a
+#                   for mingw-w64, velmor.def, CMake package), python/ (the
+#                   Windows wheel), examples/csharp/, driver/ (WinUSB INF),
+#                   README.txt, CHANGELOG.md; its contents are checked
+#   package/        the zip's tree; wheels/: the Windows wheel
+#   msvc/           msvc_host.exe: scripts/windows-tests/msvc_host.c built by
+#                   clang in MSVC mode and lld-link against velmor.lib
 #   tests/          unit tests and DLL host test (scripts/windows-tests/)
 #   wineprefix/     wine's Windows directory for the test run
 #
@@ -63,6 +73,8 @@ PACKAGES=(
   cmake ninja-build make pkg-config dpkg-dev bzip2 xz-utils
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
   googletest
+  clang lld llvm zip unzip
+  python3-build python3-wheel python3-setuptools
 )
 
 step() { echo "=== $* ($(date +%T), ${SECONDS}s) ==="; }
@@ -133,6 +145,17 @@ install_packages "${PACKAGES[@]}"
 for tool in gcc-posix g++-posix objdump c++filt windres; do
   command -v "$TRIPLET-$tool" >/dev/null || { echo "missing $TRIPLET-$tool after installing" >&2; exit 1; }
 done
+for tool in clang lld-link llvm-dlltool; do
+  command -v "$tool" >/dev/null || { echo "missing $tool after installing" >&2; exit 1; }
+done
+VERSION="$(sed -nE 's/^project\(velmor VERSION ([0-9.]+).*/\1/p' "$VELMOR_ROOT/CMakeLists.txt")"
+PACKAGE_NAME="velmor-$VERSION-win64"
+ZIP="$BUILD/$PACKAGE_NAME.zip"
+
+# Every function of the C interface, by the name its header declares.
+c_interface_functions() {
+  grep -oE 'VELMOR_CALL velmor_[a-z0-9_]+\(' "$VELMOR_ROOT/velmor/velmor_c.h" | sed 's/^VELMOR_CALL //; s/($//'
+}
 
 # ---------------------------------------------------------------------------
 # libusb for Windows, from Debian's own source package, built with the same
@@ -223,7 +246,7 @@ for symbol in "typeinfo for SpectrometerCallback" "vtable for SpectrometerCallba
 done
 # The C interface: every function its header declares, under its plain name
 # (C calling convention, no decoration), for GetProcAddress and DllImport.
-for function in $(grep -oE 'VELMOR_CALL velmor_[a-z0-9_]+\(' "$VELMOR_ROOT/velmor/velmor_c.h" | sed 's/^VELMOR_CALL //; s/($//'); do
+for function in $(c_interface_functions); do
   grep -qxF "$function" <<<"$actual" || fail "velmor.dll does not export $function undecorated"
 done
 leaked="$(grep -E '^((typeinfo|typeinfo name|vtable) for )?LibusbInterface(::|$)' <<<"$actual" || true)"
@@ -250,6 +273,76 @@ elif ! diff -u --label "expected (${EXPECTED_EXPORTS#"$VELMOR_ROOT"/})" --label 
 else
   echo "Exports match ${EXPECTED_EXPORTS#"$VELMOR_ROOT"/} ($(wc -l <<<"$actual") symbols)"
 fi
+
+# ---------------------------------------------------------------------------
+# The import library for MSVC: velmor.def lists the C interface (exported
+# undecorated, checked above); llvm-dlltool makes velmor.lib from it.
+step "velmor.def and velmor.lib"
+{
+  echo "LIBRARY velmor.dll"
+  echo "EXPORTS"
+  c_interface_functions | sed 's/^/    /'
+} >"$BUILD/dist/lib/velmor.def"
+llvm-dlltool -m i386:x86-64 -D velmor.dll -d "$BUILD/dist/lib/velmor.def" -l "$BUILD/dist/lib/velmor.lib"
+
+# A host program built as an MSVC toolchain builds one (run under wine below).
+step "msvc_host.exe: clang in MSVC mode, lld-link, velmor.lib"
+MSVC="$BUILD/msvc"
+rm -rf "$MSVC"
+mkdir -p "$MSVC"
+llvm-dlltool -m i386:x86-64 -d "$VELMOR_ROOT/scripts/windows-tests/kernel32.def" -l "$MSVC/kernel32.lib"
+clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-stack-protector -fno-builtin -O1 -Wall -Wextra -Werror \
+  -I "$BUILD/dist/include" -DVELMOR_EXPECTED_VERSION="\"$VERSION\"" \
+  -c "$VELMOR_ROOT/scripts/windows-tests/msvc_host.c" -o "$MSVC/msvc_host.obj"
+lld-link /nologo /subsystem:console /entry:velmorMsvcHostEntry /nodefaultlib /out:"$MSVC/msvc_host.exe" \
+  "$MSVC/msvc_host.obj" "$BUILD/dist/lib/velmor.lib" "$MSVC/kernel32.lib"
+cp "$BUILD/dist/bin/velmor.dll" "$BUILD/dist/bin/libusb-1.0.dll" "$MSVC/"
+
+# ---------------------------------------------------------------------------
+step "$PACKAGE_NAME.zip"
+bash "$VELMOR_ROOT/scripts/wheels.sh" --windows "$BUILD/dist/bin" --out "$BUILD/wheels"
+WHEEL="velmor-$VERSION-py3-none-win_amd64.whl"
+STAGE="$BUILD/package/$PACKAGE_NAME"
+rm -rf "$BUILD/package" "$ZIP"
+mkdir -p "$STAGE/lib" "$STAGE/python" "$STAGE/examples" "$STAGE/driver"
+cp -r "$BUILD/dist/bin" "$BUILD/dist/include" "$STAGE/"
+cp -r "$BUILD/dist/lib/velmor.lib" "$BUILD/dist/lib/libvelmor.dll.a" "$BUILD/dist/lib/velmor.def" \
+  "$BUILD/dist/lib/cmake" "$STAGE/lib/"
+cp "$BUILD/wheels/$WHEEL" "$STAGE/python/"
+cp -r "$VELMOR_ROOT/examples/csharp" "$STAGE/examples/"
+cp "$VELMOR_ROOT/CHANGELOG.md" "$STAGE/"
+# The IDs the DLL was built for, in the form Windows names USB devices.
+usb_ids="$(printf 'VID_%04X&PID_%04X' \
+  "$(sed -n 's/^VELMOR_USB_VID:STRING=//p' "$BUILD/velmor/CMakeCache.txt")" \
+  "$(sed -n 's/^VELMOR_USB_PID:STRING=//p' "$BUILD/velmor/CMakeCache.txt")")"
+# fill_template <template> <output>: @VERSION@, @USB_IDS@ and @DRIVER_DATE@,
+# with Windows line ends.
+fill_template() {
+  local text
+  text="$(<"$1")"
+  text="${text//@VERSION@/"$VERSION"}"
+  text="${text//@USB_IDS@/"$usb_ids"}"
+  text="${text//@DRIVER_DATE@/"$(date -u +%m/%d/%Y)"}"
+  printf '%s\n' "$text" | sed 's/$/\r/' >"$2"
+}
+fill_template "$VELMOR_ROOT/scripts/windows-package/README.txt" "$STAGE/README.txt"
+fill_template "$VELMOR_ROOT/scripts/windows-package/velmor-winusb.inf.in" "$STAGE/driver/velmor-winusb.inf"
+(cd "$BUILD/package" && zip -q -r -X "$ZIP" "$PACKAGE_NAME")
+
+listing="$(unzip -Z1 "$ZIP")"
+required=(bin/velmor.dll bin/libusb-1.0.dll lib/velmor.lib lib/libvelmor.dll.a lib/velmor.def
+          lib/cmake/velmor/velmorConfig.cmake "python/$WHEEL" examples/csharp/Velmor.cs
+          examples/csharp/Program.cs driver/velmor-winusb.inf README.txt CHANGELOG.md)
+for header in "$BUILD"/dist/include/velmor/*.h; do required+=("include/velmor/$(basename "$header")"); done
+for entry in "${required[@]}"; do
+  grep -qxF "$PACKAGE_NAME/$entry" <<<"$listing" || fail "$PACKAGE_NAME.zip lacks $entry"
+done
+wheel_listing="$(unzip -Z1 "$BUILD/wheels/$WHEEL")"
+for dll in velmor.dll libusb-1.0.dll; do
+  grep -qE "(^|/)velmor/$dll\$" <<<"$wheel_listing" || fail "$WHEEL lacks velmor/$dll"
+done
+[ "$check_failed" -eq 0 ] || exit 1
+echo "$ZIP: $(wc -l <<<"$listing") entries, $(du -k "$ZIP" | cut -f1) KiB"
 
 # ---------------------------------------------------------------------------
 # The device-free unit tests, linked with the library's objects, and a host
@@ -299,4 +392,7 @@ if ! probe="$(cd "$BUILD/tests/bin" && timeout 600 "$wine_loader" velmor_unit_te
   step "Windows tests: SKIPPED, wine cannot run Windows programs on this machine"
   exit 0
 fi
+step "msvc_host.exe under wine"
+(cd "$MSVC" && timeout 120 "$wine_loader" msvc_host.exe)
+step "Windows tests: ctest under wine"
 ctest --test-dir "$BUILD/tests" --output-on-failure --timeout 300 --parallel "$JOBS"

@@ -8,15 +8,19 @@
 #include <type_traits>
 #include <vector>
 
-// Reads numbers and text out of device reply buffers. Everything on the wire
-// is little-endian; floats are taken bit for bit.
+/// Reads numbers and text out of device reply buffers. Everything on the wire
+/// is little-endian; floats are taken bit for bit. Internal to the library
+/// (not exported); installed because other headers name it. Stateless:
+/// any thread.
 class ByteConverter {
 public:
     ByteConverter() = delete;
 
+    /// `v` with its four bytes in reverse order. Does not throw.
     static uint32_t bswap32(uint32_t v);
 
-    // Unchecked: the caller guarantees sizeof(T) bytes at data + offset.
+    /// The integer T stored little-endian at data + offset. Unchecked: the
+    /// caller guarantees sizeof(T) bytes there. Does not throw.
     template <typename T>
     static T fromLittleEndian(const uint8_t* data, size_t offset)
     {
@@ -29,7 +33,10 @@ public:
         return static_cast<T>(value);
     }
 
-    // Bounds-checked read of one float, uint32_t or uint16_t.
+    /// Bounds-checked read of one float, uint32_t or uint16_t at `offset`
+    /// (32-bit values byte-swapped when !is_little_endian). Throws
+    /// std::runtime_error("Data buffer overflow") when the value does not fit
+    /// in `data`.
     template <typename T>
     static T convert(const std::vector<uint8_t>& data, size_t offset, bool is_little_endian)
     {
@@ -47,6 +54,10 @@ public:
         return value;
     }
 
+    /// Text from `offset` up to the first NUL byte, at most max_length bytes
+    /// (std::string::npos: no limit), optionally skipping leading NUL bytes;
+    /// empty when `offset` lies beyond `data`. Returns a copy. Does not throw
+    /// except std::bad_alloc.
     static std::string convert_str(const std::vector<uint8_t>& data, size_t offset, size_t max_length,
                                    bool trim_leading_null, bool trim_trailing_null);
 };

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * velmor_c.h: the C interface of libvelmor.
  *
  * The same library as the C++ classes (libvelmor.so / velmor.dll), usable
@@ -15,6 +16,11 @@
  *   text the C++ interface puts in its exception, or a text of this layer for
  *   failures it finds itself (null pointers, buffers too small, call order).
  *   Successful calls leave the last-error text as it is.
+ * - Failure kinds: where a function below names VELMOR_ERROR_DEVICE for a
+ *   device or transport failure, the more precise VELMOR_ERROR_TIMEOUT (the
+ *   device did not answer in time) or VELMOR_ERROR_DEVICE_GONE (unplugged)
+ *   is returned when it applies, and "no device is connected" is
+ *   VELMOR_ERROR_NO_DEVICE (all since C interface version 2).
  * - Handles: a velmor_manager is opaque; only velmor_create makes one and
  *   only velmor_destroy ends it. A NULL handle or a NULL pointer where an
  *   output or input is required gives VELMOR_ERROR_INVALID_ARGUMENT.
@@ -54,7 +60,7 @@
 
 #include <velmor/velmorexport.h>
 
-/* The calling convention of every function and callback of this interface:
+/** The calling convention of every function and callback of this interface:
    the platform's C convention (__cdecl on Windows), exported undecorated. */
 #if defined(_WIN32) || defined(__CYGWIN__)
 #  define VELMOR_CALL __cdecl
@@ -62,18 +68,18 @@
 #  define VELMOR_CALL
 #endif
 
-/* Version of this C interface. It grows by one with every additive change;
+/** Version of this C interface. It grows by one with every additive change;
    compare it with velmor_c_api_version() to detect an older library. */
 #define VELMOR_C_API_VERSION 2
 
-/* Device index meaning every connected device. */
+/** Device index meaning every connected device. */
 #define VELMOR_ALL_DEVICES (-1)
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Status codes returned as int32_t. */
+/** Status codes returned as int32_t. */
 enum velmor_status {
     VELMOR_OK = 0,
     /* A NULL handle or pointer, or a value the library refuses
@@ -109,13 +115,13 @@ enum velmor_status {
     VELMOR_ERROR_INTERNAL = -99
 };
 
-/* Trigger modes for velmor_set_trigger_mode. */
+/** Trigger modes for velmor_set_trigger_mode. */
 enum velmor_trigger_mode {
     VELMOR_TRIGGER_SOFTWARE = 0, /* free running, started by command */
     VELMOR_TRIGGER_EXTERNAL = 1  /* rising edge on the hardware trigger input */
 };
 
-/* Device states reported by velmor_device_status. Other values are passed on
+/** Device states reported by velmor_device_status. Other values are passed on
    as the device reports them. */
 enum velmor_device_state {
     VELMOR_STATE_IDLE = 0,
@@ -127,22 +133,22 @@ enum velmor_device_state {
     VELMOR_STATE_NOT_CONNECTED = 10
 };
 
-/* Measurement kinds for velmor_measurement_time_limit. (Since version 2.) */
+/** Measurement kinds for velmor_measurement_time_limit. (Since version 2.) */
 enum velmor_measurement_kind {
     VELMOR_MEASURE_CONTINUOUS = 0, /* velmor_start_measurement */
     VELMOR_MEASURE_BATCH = 1       /* velmor_start_batch_measurement */
 };
 
-/* Log streams passed to a velmor_log_callback. */
+/** Log streams passed to a velmor_log_callback. */
 enum velmor_log_stream {
     VELMOR_LOG_OUTPUT = 0, /* a progress line, otherwise written to standard output */
     VELMOR_LOG_ERROR = 1   /* an error line, otherwise written to standard error */
 };
 
-/* The multi-device manager (the C++ class VaskLinkProtocol). Opaque. */
+/** The multi-device manager (the C++ class VaskLinkProtocol). Opaque. */
 typedef struct velmor_manager velmor_manager;
 
-/* Time stamp and settings from the header of a spectrum read directly. */
+/** Time stamp and settings from the header of a spectrum read directly. */
 typedef struct velmor_spectrum_info {
     uint32_t time_01ms;   /* time of day on the device clock, in 0.1 ms */
     uint32_t date_days;   /* days since 1970-01-01 on the device clock */
@@ -150,14 +156,14 @@ typedef struct velmor_spectrum_info {
     uint32_t averaging;   /* number of exposures averaged */
 } velmor_spectrum_info;
 
-/* One new spectrum of a continuous measurement. `wavelengths` (nm) and
+/** One new spectrum of a continuous measurement. `wavelengths` (nm) and
    `spectrum` both hold `pixel_count` values in pixel order. Called on the
    device's worker thread; calls for different devices may overlap. */
 typedef void (VELMOR_CALL *velmor_spectrum_callback)(void* user, const char* serial_number,
                                                      const float* wavelengths, const float* spectrum,
                                                      uint32_t pixel_count);
 
-/* The whole batch of one device. `spectra` holds `spectrum_count` spectra of
+/** The whole batch of one device. `spectra` holds `spectrum_count` spectra of
    `pixel_count` values each, one after the other in reading order
    (spectrum k starts at spectra + k * pixel_count); `spectrum_count` may be
    0. Called on the device's worker thread, once per device and batch. */
@@ -165,12 +171,12 @@ typedef void (VELMOR_CALL *velmor_batch_callback)(void* user, const char* serial
                                                   const float* wavelengths, uint32_t pixel_count,
                                                   const float* spectra, uint32_t spectrum_count);
 
-/* A measurement of the device with this serial number failed or timed out;
+/** A measurement of the device with this serial number failed or timed out;
    `message` says how, and velmor_error_callback_status() which kind of
    failure it is. Called on the device's worker thread. */
 typedef void (VELMOR_CALL *velmor_error_callback)(void* user, const char* serial_number, const char* message);
 
-/* One diagnostic line of the library, without its line end, byte for byte
+/** One diagnostic line of the library, without its line end, byte for byte
    as it would have been written to the stream (UTF-8). `stream` is a
    velmor_log_stream. Called on whichever thread writes the line; calls are
    serialised. Only the callback-safe calls without a manager are allowed
@@ -179,165 +185,236 @@ typedef void (VELMOR_CALL *velmor_log_callback)(void* user, int32_t stream, cons
 
 /* ---- Library-wide calls: no handle, callback-safe, any thread. ---- */
 
-/* The C interface version the library implements (VELMOR_C_API_VERSION of
-   the header it was built with). */
+/** The C interface version the library implements (VELMOR_C_API_VERSION of
+   the header it was built with); compare it with the header's to detect an
+   older library. Cannot fail. Any thread, callback-safe. */
 VELMOR_EXPORT uint32_t VELMOR_CALL velmor_c_api_version(void);
 
-/* The library version as "major.minor.patch". Static text, valid forever. */
+/** The library version as "major.minor.patch" (the project version). Cannot
+   fail. Static text owned by the library, valid for the life of the
+   process; never free it. Any thread, callback-safe. */
 VELMOR_EXPORT const char* VELMOR_CALL velmor_library_version(void);
 
-/* The library version as one number: major << 16 | minor << 8 | patch. */
+/** The library version as one number: major << 16 | minor << 8 | patch.
+   Cannot fail. Any thread, callback-safe. */
 VELMOR_EXPORT uint32_t VELMOR_CALL velmor_library_version_number(void);
 
-/* The name of a status code, e.g. "VELMOR_ERROR_DEVICE", or
-   "VELMOR_UNKNOWN_STATUS". Static text, valid forever. */
+/** The name of a status code, e.g. "VELMOR_ERROR_DEVICE", or
+   "VELMOR_UNKNOWN_STATUS" for a value that is none. Cannot fail. Static
+   text owned by the library, valid for the life of the process. Any
+   thread, callback-safe. */
 VELMOR_EXPORT const char* VELMOR_CALL velmor_status_name(int32_t status);
 
-/* The text of the last failed call on the calling thread, "" if none has
-   failed yet. Owned by the library; valid until the next failing call on
-   the same thread (copy it before making more calls). */
+/** The text of the last failed call on the calling thread, "" if none has
+   failed yet. Cannot fail. Owned by the library and kept per thread;
+   valid until the next failing call on the same thread (copy it before
+   making more calls); never free it. Any thread, callback-safe. */
 VELMOR_EXPORT const char* VELMOR_CALL velmor_last_error(void);
 
-/* Hands every diagnostic line of the library to `callback` instead of
+/** Hands every diagnostic line of the library to `callback` instead of
    standard output and standard error; NULL restores the standard streams.
    Process-wide, any thread. Once it returns, the previous callback is not
-   called again. Callback-safe in measurement callbacks, not in the log
-   callback itself. */
+   called again. `user` is passed back unchanged and must stay valid while
+   the callback is installed. Returns VELMOR_OK, or VELMOR_ERROR_IN_CALLBACK
+   when called from inside the log callback itself. Callback-safe in
+   measurement callbacks, not in the log callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_set_log_handler(velmor_log_callback callback, void* user);
 
 /* ---- Manager lifetime. ---- */
 
-/* Makes a manager in *out (no USB traffic yet); the caller owns it and ends
-   it with velmor_destroy. */
+/** Makes a manager in *out (no USB traffic yet); the caller owns it and ends
+   it with velmor_destroy. Returns VELMOR_ERROR_INVALID_ARGUMENT for a NULL
+   `out`, VELMOR_ERROR_NO_MEMORY when memory runs out. Any thread,
+   callback-safe (it touches no other manager). */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_create(velmor_manager** out);
 
-/* Stops any measurement, disconnects the devices and frees the manager; the
+/** Stops any measurement, disconnects the devices and frees the manager; the
    handle is invalid afterwards. NULL is accepted and does nothing. No other
-   thread may use the handle during or after this call. */
+   thread may use the handle during or after this call. Returns
+   VELMOR_ERROR_IN_CALLBACK from inside a callback (it would join the thread
+   that runs it). Any host thread. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_destroy(velmor_manager* manager);
 
 /* ---- Device pool (VaskLinkProtocol connectDevice, disconnectDevice,
         getConnectedDeviceCount). ---- */
 
-/* Finds, opens and initializes every attached spectrometer. A device that
+/** Finds, opens and initializes every attached spectrometer. A device that
    fails is left out (its error line goes to the log). Does nothing if
    devices are already connected. When no device could be connected it
    returns VELMOR_ERROR_DEVICE_IN_USE if some were found but held by another
    handle or process, else VELMOR_ERROR_NO_DEVICE (since version 2; version 1
    returned VELMOR_OK with a count of 0); the manager stays usable and may
-   connect again. */
+   connect again; VELMOR_ERROR_DEVICE when the USB layer itself fails. Any
+   host thread, not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_connect(velmor_manager* manager);
 
-/* Stops any measurement and releases every device; device indexes end. */
+/** Stops any measurement and releases every device; device indexes end.
+   Returns VELMOR_OK (also with nothing connected), or
+   VELMOR_ERROR_IN_CALLBACK from inside a callback. Any host thread. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_disconnect(velmor_manager* manager);
 
-/* Number of connected devices in *count. Callback-safe for the manager whose
-   measurement makes the callback. */
+/** Number of connected devices in *count. Returns
+   VELMOR_ERROR_INVALID_ARGUMENT for a NULL handle or `count`. Any thread;
+   callback-safe for the manager whose measurement makes the callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_count(velmor_manager* manager, uint32_t* count);
 
 /* ---- Device identity, read at connection and answered from memory.
         Callback-safe for the manager whose measurement makes the callback. ---- */
 
-/* Serial number (text buffer convention). */
+/** Serial number of a device (text buffer convention). Returns
+   VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index,
+   VELMOR_ERROR_BUFFER_TOO_SMALL with `needed` set. Answered from memory.
+   Any thread; callback-safe for the manager whose measurement makes the
+   callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_serial(velmor_manager* manager, int32_t device_index,
                                                        char* buffer, uint32_t capacity, uint32_t* needed);
 
-/* Number of pixels of a spectrum. */
+/** Number of pixels of a spectrum of the device. Returns
+   VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index. Answered from memory.
+   Any thread; callback-safe for the manager whose measurement makes the
+   callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_pixel_count(velmor_manager* manager, int32_t device_index,
                                                             uint32_t* pixel_count);
 
-/* First and last pixel of the sensor that a spectrum covers. */
+/** First and last pixel of the sensor that a spectrum covers. Returns
+   VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index. Answered from memory.
+   Any thread; callback-safe for the manager whose measurement makes the
+   callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_pixel_range(velmor_manager* manager, int32_t device_index,
                                                             int32_t* start_pixel, int32_t* end_pixel);
 
-/* Firmware version major.minor.build.revision. */
+/** Firmware version major.minor.build.revision of the device. Returns
+   VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index. Answered from memory.
+   Any thread; callback-safe for the manager whose measurement makes the
+   callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_firmware_version(velmor_manager* manager, int32_t device_index,
                                                                  uint32_t* major, uint32_t* minor,
                                                                  uint32_t* build, uint32_t* revision);
 
-/* Wavelength table in nm, one float per pixel (array buffer convention). */
+/** Wavelength table in nm, one float per pixel (array buffer convention).
+   Returns VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index,
+   VELMOR_ERROR_BUFFER_TOO_SMALL with `needed` set. Answered from memory.
+   Any thread; callback-safe for the manager whose measurement makes the
+   callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_wavelengths(velmor_manager* manager, int32_t device_index,
                                                             float* buffer, uint32_t capacity, uint32_t* needed);
 
 /* ---- Configuration (VaskLinkProtocol setTriggerMode, getTriggerMode,
         takeDarkSpectrum, setSubtractDark). ---- */
 
-/* Sets the trigger mode (a velmor_trigger_mode) of every device; each must
-   be idle. */
+/** Sets the trigger mode (a velmor_trigger_mode) of every device; each must
+   be idle. Returns VELMOR_ERROR_INVALID_ARGUMENT for an unknown mode,
+   VELMOR_ERROR_NO_DEVICE when no device is connected, VELMOR_ERROR_DEVICE
+   when a device is not idle or
+   refuses the command. Any host thread, not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_set_trigger_mode(velmor_manager* manager, int32_t mode);
 
-/* The device's trigger configuration in its own encoding: *mode 0 is free
+/** The device's trigger configuration in its own encoding: *mode 0 is free
    running, 2 hardware trigger; *edge 0 is the rising edge. Asks the device
    directly, so like the direct operations below it is refused with
-   VELMOR_ERROR_WRONG_STATE while a measurement is started. */
+   VELMOR_ERROR_WRONG_STATE while a measurement is started;
+   VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index, VELMOR_ERROR_DEVICE when
+   the device does not answer. Any host thread, not from inside a
+   callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_get_trigger_config(velmor_manager* manager, int32_t device_index,
                                                             uint32_t* mode, uint32_t* edge);
 
-/* Takes a dark spectrum in one device or, with VELMOR_ALL_DEVICES, in each
-   device in turn with this exposure (microseconds) and averaging (a failing device is
-   logged and skipped). The device subtracts it once subtraction is on. */
+/** Takes a dark spectrum in one device or, with VELMOR_ALL_DEVICES, in each
+   device in turn with this exposure (microseconds) and averaging (a failing
+   device is logged and skipped). The device subtracts it once subtraction
+   is on. Returns VELMOR_ERROR_NO_DEVICE when no device is connected,
+   VELMOR_ERROR_DEVICE when the one device fails, VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index. Blocks for
+   the exposure. Any host thread, not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_take_dark_spectrum(velmor_manager* manager, int32_t exposure_us,
                                                             int32_t averaging, int32_t device_index);
 
-/* Switches dark subtraction on (enable != 0) or off, for one device or
-   VELMOR_ALL_DEVICES. */
+/** Switches dark subtraction on (enable != 0) or off, for one device or
+   VELMOR_ALL_DEVICES (a failing device is logged and skipped). Returns
+   VELMOR_ERROR_NO_DEVICE when no device is connected, VELMOR_ERROR_DEVICE
+   when the one device fails,
+   VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index. Any host thread, not
+   from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_set_subtract_dark(velmor_manager* manager, int32_t enable,
                                                            int32_t device_index);
 
 /* ---- Measurement (VaskLinkProtocol startMeasurement,
         startBatchMeasurement, stopMeasurement). Not callback-safe. ---- */
 
-/* Stops any earlier run, then starts one worker per device that makes
+/** Stops any earlier run, then starts one worker per device that makes
    `measure_count` (at least 1) software-triggered measurements and calls
-   `on_spectrum` with each new spectrum. `on_error` (may be NULL) receives the
-   failures and timeouts of the run. Returns once the workers run. The
-   callbacks and `user` must stay valid until velmor_stop_measurement,
-   velmor_disconnect, velmor_destroy or the next start has returned. */
+   `on_spectrum` with each new spectrum. `on_error` (may be NULL) receives
+   the failures and timeouts of the run. Returns once the workers run.
+   The callbacks and `user` must stay valid until velmor_stop_measurement,
+   velmor_disconnect, velmor_destroy or the next start has returned.
+   Returns VELMOR_ERROR_INVALID_ARGUMENT for a NULL `on_spectrum` or a
+   refused setting, VELMOR_ERROR_NO_DEVICE when no device is connected,
+   VELMOR_ERROR_DEVICE when the set-up fails. Any host thread, not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_start_measurement(velmor_manager* manager,
                                                            velmor_spectrum_callback on_spectrum,
                                                            velmor_error_callback on_error, void* user,
                                                            int32_t exposure_us, int32_t averaging,
                                                            int32_t delay_us, int32_t measure_count);
 
-/* Stops any earlier run, then starts a batch of `collections` (at least 1)
+/** Stops any earlier run, then starts a batch of `collections` (at least 1)
    spectra in every device, in ascending order of the devices' first
    wavelength, and calls `on_batch` once per device with the spectra
-   collected. Same lifetime rules as velmor_start_measurement. */
+   collected. Same lifetime rules and failures as velmor_start_measurement
+   (VELMOR_ERROR_INVALID_ARGUMENT for a NULL `on_batch`). Any host thread,
+   not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_start_batch_measurement(velmor_manager* manager,
                                                                  velmor_batch_callback on_batch,
                                                                  velmor_error_callback on_error, void* user,
                                                                  int32_t exposure_us, int32_t collections,
                                                                  int32_t averaging, int32_t delay_us);
 
-/* Stops every device and waits for every worker; a batch delivers what it
+/** Stops every device and waits for every worker; a batch delivers what it
    has collected before this returns. Afterwards no callback of the run is
-   called again. */
+   called again. Returns VELMOR_OK also when nothing runs;
+   VELMOR_ERROR_IN_CALLBACK from inside a callback (it would wait for its
+   own thread). Any host thread. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_stop_measurement(velmor_manager* manager);
 
 /* ---- Direct one-device operations (SpectrometerDevice through getDevice).
         Refused with VELMOR_ERROR_WRONG_STATE while a measurement is started
         and not yet stopped, because its worker owns the device. ---- */
 
-/* The device's state (a velmor_device_state) and the number of finished
-   spectra waiting in it. */
+/** The device's state (a velmor_device_state) and the number of finished
+   spectra waiting in it. Returns VELMOR_ERROR_WRONG_STATE during a
+   measurement, VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index,
+   VELMOR_ERROR_DEVICE when the device does not answer. Any host thread,
+   not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_status(velmor_manager* manager, int32_t device_index,
                                                        int32_t* state, uint32_t* available_spectra);
 
-/* Sets exposure time (microseconds) and averaging for the next acquisition. */
+/** Sets exposure time (microseconds) and averaging for the next
+   acquisition. Returns VELMOR_ERROR_WRONG_STATE during a measurement,
+   VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index, VELMOR_ERROR_DEVICE when
+   the device refuses. Any host thread, not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_set_exposure(velmor_manager* manager, int32_t device_index,
                                                              int32_t exposure_us, int32_t averaging);
 
-/* Starts `exposure_count` acquisitions with one command. */
+/** Starts `exposure_count` acquisitions with one command. Returns
+   VELMOR_ERROR_WRONG_STATE during a measurement,
+   VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index, VELMOR_ERROR_DEVICE when
+   the device refuses. Any host thread, not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_start_acquisition(velmor_manager* manager, int32_t device_index,
                                                                   int32_t exposure_count);
 
-/* Stops the device's acquisition. */
+/** Stops the device's acquisition. Returns VELMOR_ERROR_WRONG_STATE during a
+   measurement, VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index,
+   VELMOR_ERROR_DEVICE when the device refuses. Any host thread, not from
+   inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_stop_acquisition(velmor_manager* manager, int32_t device_index);
 
-/* Reads the oldest finished spectrum out of the device into `buffer` (array
+/** Reads the oldest finished spectrum out of the device into `buffer` (array
    buffer convention; *needed is the pixel count). The size is checked
    before the read, so a buffer too small loses no spectrum. `info` may be
-   NULL; otherwise it receives the spectrum's time stamp and settings. */
+   NULL; otherwise it receives the spectrum's time stamp and settings.
+   Returns VELMOR_ERROR_WRONG_STATE during a measurement,
+   VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index,
+   VELMOR_ERROR_BUFFER_TOO_SMALL with `needed` set, VELMOR_ERROR_DEVICE when
+   no spectrum is waiting or the read fails. Any host thread, not from
+   inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_read_spectrum(velmor_manager* manager, int32_t device_index,
                                                               float* buffer, uint32_t capacity, uint32_t* needed,
                                                               velmor_spectrum_info* info);

@@ -65,7 +65,7 @@ from ._library import ENVIRONMENT_VARIABLE, load_library
 from ._spectrometers import (Device, DeviceState, DeviceStatus, Measurement, Spectrometers, Spectrum,
                              TriggerMode)
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 __all__ = [
     *_spectrometers.__all__,
@@ -77,7 +77,7 @@ __all__ = [
 
 
 def library_version() -> str:
-    """The loaded library's version and C interface version, e.g. ``"0.1.0 (C interface 1)"``."""
+    """The loaded library's version and C interface version, e.g. ``"0.2.0 (C interface 1)"``."""
     from . import _capi
 
     version, c_api = _capi.library().versions()
