@@ -20,7 +20,8 @@
  *   output or input is required gives VELMOR_ERROR_INVALID_ARGUMENT.
  * - Devices are addressed by manager and device index: the 0-based position
  *   of the device among the connected ones, from 0 to count - 1. Functions
- *   that configure devices also accept VELMOR_ALL_DEVICES (-1).
+ *   that configure devices also accept VELMOR_ALL_DEVICES (-1). Another index
+   gives VELMOR_ERROR_INDEX_OUT_OF_RANGE and a text naming it and the range.
  * - Outputs: a function writes its output parameters only when it returns
  *   VELMOR_OK, except the `needed` size of a buffer function, which is
  *   written as soon as the size is known (so also with
@@ -252,7 +253,10 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_get_trigger_config(velmor_manager* mana
 
 /* Takes a dark spectrum in one device or, with VELMOR_ALL_DEVICES, in each
    device in turn with this exposure (microseconds) and averaging (a failing device is
-   logged and skipped). The device subtracts it once subtraction is on. */
+   logged and skipped). The device subtracts it once subtraction is on.
+   exposure_us and averaging must be at least 1 (VELMOR_ERROR_INVALID_ARGUMENT
+   otherwise); refused with VELMOR_ERROR_WRONG_STATE while a measurement is
+   started, since the dark would be taken by the device the run measures with. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_take_dark_spectrum(velmor_manager* manager, int32_t exposure_us,
                                                             int32_t averaging, int32_t device_index);
 
@@ -269,7 +273,10 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_set_subtract_dark(velmor_manager* manag
    `on_spectrum` with each new spectrum. `on_error` (may be NULL) receives the
    failures and timeouts of the run. Returns once the workers run. The
    callbacks and `user` must stay valid until velmor_stop_measurement,
-   velmor_disconnect, velmor_destroy or the next start has returned. */
+   velmor_disconnect, velmor_destroy or the next start has returned.
+   exposure_us, averaging and measure_count must be at least 1, delay_us at
+   least 0; other values give VELMOR_ERROR_INVALID_ARGUMENT and a text naming
+   the argument and its range, before any device moves. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_start_measurement(velmor_manager* manager,
                                                            velmor_spectrum_callback on_spectrum,
                                                            velmor_error_callback on_error, void* user,
@@ -279,7 +286,8 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_start_measurement(velmor_manager* manag
 /* Stops any earlier run, then starts a batch of `collections` (at least 1)
    spectra in every device, in ascending order of the devices' first
    wavelength, and calls `on_batch` once per device with the spectra
-   collected. Same lifetime rules as velmor_start_measurement. */
+   collected. Same lifetime rules and value checks as
+   velmor_start_measurement (collections at least 1). */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_start_batch_measurement(velmor_manager* manager,
                                                                  velmor_batch_callback on_batch,
                                                                  velmor_error_callback on_error, void* user,
@@ -300,11 +308,12 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_stop_measurement(velmor_manager* manage
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_status(velmor_manager* manager, int32_t device_index,
                                                        int32_t* state, uint32_t* available_spectra);
 
-/* Sets exposure time (microseconds) and averaging for the next acquisition. */
+/* Sets exposure time (microseconds) and averaging for the next acquisition;
+   both must be at least 1. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_set_exposure(velmor_manager* manager, int32_t device_index,
                                                              int32_t exposure_us, int32_t averaging);
 
-/* Starts `exposure_count` acquisitions with one command. */
+/* Starts `exposure_count` (at least 1) acquisitions with one command. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_start_acquisition(velmor_manager* manager, int32_t device_index,
                                                                   int32_t exposure_count);
 

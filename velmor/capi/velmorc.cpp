@@ -3,6 +3,7 @@
 
 #include "velmor/velmor_c.h"
 
+#include "cargumentcheck.h"
 #include "cboundary.h"
 #include "ccallbackadapter.h"
 #include "ccallbackscope.h"
@@ -58,7 +59,7 @@ TriggerMode triggerModeOf(int32_t mode)
 SpectrometerParameters parametersOf(velmor_manager* manager, int32_t deviceIndex)
 {
     return managerOf(manager).identity(
-        [&](VaskLinkProtocol& protocol) { return protocol.getDevice(deviceIndex)->getParameters(); });
+        [&](VaskLinkProtocol& protocol) { return CManager::deviceAt(protocol, deviceIndex).getParameters(); });
 }
 
 } // namespace
@@ -199,8 +200,9 @@ int32_t VELMOR_CALL velmor_device_firmware_version(velmor_manager* manager, int3
         uint32_t& minorOut = required(minor, "minor");
         uint32_t& buildOut = required(build, "build");
         uint32_t& revisionOut = required(revision, "revision");
-        const FirmwareVersion version = managerOf(manager).identity(
-            [&](VaskLinkProtocol& protocol) { return CManager::firmwareOf(*protocol.getDevice(device_index)); });
+        const FirmwareVersion version = managerOf(manager).identity([&](VaskLinkProtocol& protocol) {
+            return CManager::firmwareOf(CManager::deviceAt(protocol, device_index));
+        });
         majorOut = version.major;
         minorOut = version.minor;
         buildOut = version.build;
@@ -231,8 +233,10 @@ int32_t VELMOR_CALL velmor_get_trigger_config(velmor_manager* manager, int32_t d
         uint32_t& modeOut = required(mode, "mode");
         uint32_t& edgeOut = required(edge, "edge");
         // The manager reads it without the device's mutex.
-        const TriggerConfig config = managerOf(manager).withoutWorkers(
-            [&](VaskLinkProtocol& protocol) { return protocol.getTriggerMode(device_index); });
+        const TriggerConfig config = managerOf(manager).withoutWorkers([&](VaskLinkProtocol& protocol) {
+            CArgumentCheck::deviceIndex(device_index, protocol.getConnectedDeviceCount(), false);
+            return protocol.getTriggerMode(device_index);
+        });
         modeOut = config.mode;
         edgeOut = config.edge;
     });
@@ -242,7 +246,11 @@ int32_t VELMOR_CALL velmor_take_dark_spectrum(velmor_manager* manager, int32_t e
                                               int32_t device_index)
 {
     return CBoundary::run(__func__, [&] {
-        managerOf(manager).exclusive([&](VaskLinkProtocol& protocol) {
+        CArgumentCheck::atLeast("exposure_us", exposure_us, 1);
+        CArgumentCheck::atLeast("averaging", averaging, 1);
+        // A dark taken while a worker measures would be a spectrum of the run.
+        managerOf(manager).withoutWorkers([&](VaskLinkProtocol& protocol) {
+            CArgumentCheck::deviceIndex(device_index, protocol.getConnectedDeviceCount(), true);
             protocol.takeDarkSpectrum(exposure_us, averaging, device_index);
         });
     });
@@ -251,8 +259,10 @@ int32_t VELMOR_CALL velmor_take_dark_spectrum(velmor_manager* manager, int32_t e
 int32_t VELMOR_CALL velmor_set_subtract_dark(velmor_manager* manager, int32_t enable, int32_t device_index)
 {
     return CBoundary::run(__func__, [&] {
-        managerOf(manager).exclusive(
-            [&](VaskLinkProtocol& protocol) { protocol.setSubtractDark(enable != 0, device_index); });
+        managerOf(manager).exclusive([&](VaskLinkProtocol& protocol) {
+            CArgumentCheck::deviceIndex(device_index, protocol.getConnectedDeviceCount(), true);
+            protocol.setSubtractDark(enable != 0, device_index);
+        });
     });
 }
 
@@ -263,6 +273,10 @@ int32_t VELMOR_CALL velmor_start_measurement(velmor_manager* manager, velmor_spe
     return CBoundary::run(__func__, [&] {
         CManager& owner = managerOf(manager);
         required(on_spectrum, "on_spectrum");
+        CArgumentCheck::atLeast("exposure_us", exposure_us, 1);
+        CArgumentCheck::atLeast("averaging", averaging, 1);
+        CArgumentCheck::atLeast("delay_us", delay_us, 0);
+        CArgumentCheck::atLeast("measure_count", measure_count, 1);
         owner.start(std::make_unique<CCallbackAdapter>(&owner, on_spectrum, nullptr, on_error, user),
                     [&](VaskLinkProtocol& protocol, SpectrometerCallback* callback) {
                         protocol.startMeasurement(callback, exposure_us, averaging, delay_us, measure_count);
@@ -277,6 +291,10 @@ int32_t VELMOR_CALL velmor_start_batch_measurement(velmor_manager* manager, velm
     return CBoundary::run(__func__, [&] {
         CManager& owner = managerOf(manager);
         required(on_batch, "on_batch");
+        CArgumentCheck::atLeast("exposure_us", exposure_us, 1);
+        CArgumentCheck::atLeast("collections", collections, 1);
+        CArgumentCheck::atLeast("averaging", averaging, 1);
+        CArgumentCheck::atLeast("delay_us", delay_us, 0);
         owner.start(std::make_unique<CCallbackAdapter>(&owner, nullptr, on_batch, on_error, user),
                     [&](VaskLinkProtocol& protocol, SpectrometerCallback* callback) {
                         protocol.startBatchMeasurement(callback, exposure_us, collections, averaging, delay_us);
@@ -306,6 +324,8 @@ int32_t VELMOR_CALL velmor_device_set_exposure(velmor_manager* manager, int32_t 
                                                int32_t averaging)
 {
     return CBoundary::run(__func__, [&] {
+        CArgumentCheck::atLeast("exposure_us", exposure_us, 1);
+        CArgumentCheck::atLeast("averaging", averaging, 1);
         managerOf(manager).direct(device_index, [&](SpectrometerDevice& device) {
             device.setExposureParams(exposure_us, averaging);
         });
@@ -316,6 +336,7 @@ int32_t VELMOR_CALL velmor_device_start_acquisition(velmor_manager* manager, int
                                                     int32_t exposure_count)
 {
     return CBoundary::run(__func__, [&] {
+        CArgumentCheck::atLeast("exposure_count", exposure_count, 1);
         managerOf(manager).direct(device_index,
                                   [&](SpectrometerDevice& device) { device.startMeasure(exposure_count); });
     });
