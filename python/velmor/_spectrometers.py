@@ -37,7 +37,7 @@ _POLL_SECONDS = 0.2
 # wait, draining old spectra) and a loaded host. The library reports a
 # time-out of its own first; this only catches a device that leaves even
 # the library waiting.
-_ALLOWANCE_SECONDS = 3.0
+_ALLOWANCE_SECONDS = 1.5
 _ACQUIRE_POLL_SECONDS = 0.005
 # How long a direct acquisition waits for a stopped device to become idle.
 _IDLE_WAIT_SECONDS = 2.0
@@ -419,9 +419,19 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
     def __next__(self) -> Spectrum:
         try:
             return self._next_spectrum()
-        except BaseException:
+        except StopIteration:
             self.close()
             raise
+        except BaseException as failure:
+            # A failed or silent device, or Ctrl-C: the loop ends now, the stop
+            # (which may wait for the device's time-outs) finishes behind it.
+            if isinstance(failure, (DeviceError, KeyboardInterrupt)):
+                self._bench._troubled = True
+            self.close(in_background=True)
+            raise
+
+    def __exit__(self, exc_type: object, *exc_info: object) -> None:
+        self.close(in_background=exc_type is not None)
 
     def _next_spectrum(self) -> Spectrum:
         while not self._closed:
@@ -467,17 +477,19 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
                                          f"(the library allows {self._silence_limit - _ALLOWANCE_SECONDS:.1f} s "
                                          "per spectrum)", device.serial)
 
-    def close(self) -> None:
-        """Stops every device and joins the library's workers. Safe to call twice."""
+    def close(self, in_background: bool = False) -> None:
+        """Stops every device and joins the library's workers. Safe to call twice.
+
+        With ``in_background`` (after a failure or Ctrl-C) it returns at once
+        and the stop finishes on a thread of its own; the bench's next call
+        waits for it.
+        """
         if self._closed:
             return
         self._closed = True
         # Wake workers waiting for room first: the stop joins them.
         self._handover.close()
-        try:
-            self._bench._end_run(self)
-        finally:
-            _capi.forget_run(self._token)
+        self._bench._end_run(self, self._token, in_background)
 
 
 class _ContinuousSink:
@@ -530,6 +542,11 @@ class Spectrometers(_ClosedOnExit):
         # Serialises starting and ending runs, also across threads.
         self._runs_lock = threading.RLock()
         self._devices: Tuple[Device, ...] = ()
+        # A stop finishing in the background; every later use of the library waits for it.
+        self._stopping: Optional[threading.Thread] = None
+        # A device failed: closing goes on in the background, since it may wait for time-outs.
+        self._troubled = False
+        _wait_for_background_closes()
         self._manager: Optional[int] = self._library.create()
         try:
             self._connect()
@@ -551,16 +568,32 @@ class Spectrometers(_ClosedOnExit):
     def _manager_handle(self) -> int:
         if self._manager is None:
             raise StateError("the spectrometers are closed")
+        stopping = self._stopping
+        if stopping is not None and stopping is not threading.current_thread():
+            stopping.join()
+            self._stopping = None
         return self._manager
 
     def _check_open(self) -> None:
         self._manager_handle()
 
     def close(self) -> None:
-        """Stops any measurement and disconnects every device. Safe to call twice."""
+        """Stops any measurement and disconnects every device. Safe to call twice.
+
+        After a device failed, the disconnection (which may wait for the
+        failed device's time-outs) finishes in the background: ``close``
+        returns at once, and a new ``Spectrometers`` and the interpreter's
+        exit wait for it.
+        """
         with self._runs_lock:
-            self._end_active_run()
-            self._destroy()
+            if self._troubled:
+                self._end_active_run(in_background=True)
+                stopping, manager, self._manager = self._stopping, self._manager, None
+                if manager is not None:
+                    _start_background_close(self._library, manager, stopping)
+            else:
+                self._end_active_run()
+                self._destroy()
         _open_benches.discard(self)
 
     def reconnect(self) -> None:
@@ -576,8 +609,12 @@ class Spectrometers(_ClosedOnExit):
             self._devices = ()
             self._library.disconnect(self._manager_handle())
             self._connect()
+            self._troubled = False
 
     def _destroy(self) -> None:
+        if self._stopping is not None:
+            self._stopping.join()
+            self._stopping = None
         manager, self._manager = self._manager, None
         if manager is not None:
             self._library.destroy(manager)
@@ -714,7 +751,11 @@ class Spectrometers(_ClosedOnExit):
         with self._runs_lock:
             self._end_active_run(for_newer=True)
             run = _BatchRun(self, collections, exposure_us, averaging, delay_us)
-            return run.collect(timeout)
+            try:
+                return run.collect(timeout)
+            except (DeviceError, KeyboardInterrupt):
+                self._troubled = True
+                raise
 
     def stop(self) -> None:
         """Stops a running measurement (the same as closing its :class:`Measurement`)."""
@@ -724,23 +765,33 @@ class Spectrometers(_ClosedOnExit):
     def _running(self) -> Optional[Measurement]:
         return self._active() if self._active is not None else None
 
-    def _end_active_run(self, for_newer: bool = False) -> None:
+    def _end_active_run(self, for_newer: bool = False, in_background: bool = False) -> None:
         active = self._running()
         if active is None:
             return
         if for_newer:
             active._end_for_newer()
         else:
-            active.close()
+            active.close(in_background)
 
-    def _end_run(self, measurement: Measurement) -> None:
-        """Called by a closing Measurement: stops the library's run if it is still the running one."""
+    def _end_run(self, measurement: Measurement, token: int, in_background: bool) -> None:
+        """Called by a closing Measurement: stops the library's run if it is still the running one,
+        then forgets the run's callbacks."""
         with self._runs_lock:
-            if self._running() is not measurement:
+            manager = self._manager if self._running() is measurement else None
+            if manager is not None:
+                self._active = None
+            if in_background and manager is not None:
+                self._stopping = _start_background(lambda: self._stop_run(manager, token))
                 return
-            self._active = None
-            if self._manager is not None:
-                self._library.stop_measurement(self._manager)
+        self._stop_run(manager, token)
+
+    def _stop_run(self, manager: Optional[int], token: int) -> None:
+        try:
+            if manager is not None:
+                self._library.stop_measurement(manager)
+        finally:
+            _capi.forget_run(token)
 
 
 class _BatchRun:
@@ -833,6 +884,44 @@ class _BatchRun:
             raise failure
 
 
+_background: List[threading.Thread] = []
+_background_lock = threading.Lock()
+
+
+def _start_background(work: Any) -> threading.Thread:
+    """Runs `work` on a thread of its own; failures are logged, never lost silently."""
+    def run() -> None:
+        try:
+            work()
+        except BaseException as failure:  # nobody waits for an answer
+            logger.warning("stopping or disconnecting failed: %s", failure)
+
+    thread = threading.Thread(target=run, name="velmor-stop", daemon=True)
+    with _background_lock:
+        _background[:] = [pending for pending in _background if pending.is_alive()]
+        _background.append(thread)
+    thread.start()
+    return thread
+
+
+def _start_background_close(library: "_capi.Library", manager: int, stopping: Optional[threading.Thread]) -> None:
+    def close() -> None:
+        if stopping is not None:
+            stopping.join()
+        library.destroy(manager)
+
+    _start_background(close)
+
+
+def _wait_for_background_closes() -> None:
+    """Waits until the stops and disconnections left to the background are done."""
+    with _background_lock:
+        pending = list(_background)
+        _background.clear()
+    for thread in pending:
+        thread.join()
+
+
 @atexit.register
 def _close_everything_at_exit() -> None:
     """Stops every measurement and disconnects before the interpreter goes away,
@@ -842,6 +931,7 @@ def _close_everything_at_exit() -> None:
             bench.close()
         except Exception:
             pass
+    _wait_for_background_closes()
     library = _capi.loaded()
     if library is not None:
         _logforward.uninstall(library)
