@@ -5,13 +5,15 @@ errors by their cause and in Python's terms."""
 from __future__ import annotations
 
 import logging
+import os
+import signal
 import threading
 import time
 
 import pytest
 
 import velmor
-from velmor import _logforward
+from velmor import _capi, _logforward
 from conftest import STOP_BOUND_SECONDS, Stopwatch
 from test_library import run_python
 
@@ -158,3 +160,27 @@ def test_a_second_bench_says_the_devices_are_in_use(bench):
 ])
 def test_library_lines_are_logged_at_the_level_of_their_meaning(stream, line, level):
     assert _logforward.level_of(stream, line) == level
+
+
+@pytest.mark.parametrize("interrupt", [False, True], ids=["silence", "ctrl-c"])
+def test_a_silent_device_ends_the_loop_promptly_and_the_with_block_at_once(simulator, interrupt):
+    with velmor.Spectrometers() as bench:
+        measurement = bench.measure(exposure_us=10000)
+        next(measurement)
+        limit = bench._library.time_limit(_capi.MEASURE_CONTINUOUS, 10000, 1, 0, 1)
+        simulator.command("fault 0 any no-reply 1000000")
+        try:
+            timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)) if interrupt else None
+            clock = Stopwatch()
+            if timer:
+                timer.start()
+            with pytest.raises(KeyboardInterrupt if interrupt else velmor.MeasurementTimeout):
+                for _ in measurement:
+                    pass
+            ended = clock.elapsed()
+            clock.restart()
+            bench.close()
+            left = clock.elapsed()
+        finally:
+            simulator.command("clear 0")
+    assert ended < (1.5 if interrupt else limit + 3) and left < 1
