@@ -162,19 +162,24 @@ def test_library_lines_are_logged_at_the_level_of_their_meaning(stream, line, le
     assert _logforward.level_of(stream, line) == level
 
 
-@pytest.mark.parametrize("interrupt", [False, True], ids=["silence", "ctrl-c"])
-def test_a_silent_device_ends_the_loop_promptly_and_the_with_block_at_once(simulator, interrupt):
+@pytest.mark.parametrize("fault, interrupt, failure, cause", [
+    ("any no-reply 1000000", False, velmor.MeasurementTimeout, ""),
+    ("any no-reply 1000000", True, KeyboardInterrupt, ""),
+    ("0x4000 short 3 1000000", False, velmor.MeasurementError, "Not enough bytes received from device"),
+], ids=["silent", "silent-ctrl-c", "garbled"])
+def test_a_failing_device_ends_the_loop_promptly_with_its_cause_and_the_with_block_at_once(
+        simulator, fault, interrupt, failure, cause):
     with velmor.Spectrometers() as bench:
         measurement = bench.measure(exposure_us=10000)
         next(measurement)
         limit = bench._library.time_limit(_capi.MEASURE_CONTINUOUS, 10000, 1, 0, 1)
-        simulator.command("fault 0 any no-reply 1000000")
+        simulator.command(f"fault 0 {fault}")
         try:
             timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)) if interrupt else None
             clock = Stopwatch()
             if timer:
                 timer.start()
-            with pytest.raises(KeyboardInterrupt if interrupt else velmor.MeasurementTimeout):
+            with pytest.raises(failure, match=cause):
                 for _ in measurement:
                     pass
             ended = clock.elapsed()

@@ -34,7 +34,8 @@ from __future__ import annotations
 import ctypes
 import logging
 import threading
-from typing import Protocol
+import time
+from typing import Optional, Protocol, Tuple
 
 logger = logging.getLogger("velmor")
 logger.addHandler(logging.NullHandler())
@@ -86,11 +87,25 @@ def note_interrupt() -> None:
     _interrupted.set()
 
 
+# The last line at WARNING or above and when it came (time.monotonic()):
+# the detail a failure report can show beside the library's short message.
+_last_warning: Tuple[float, str] = (0.0, "")
+
+
+def last_warning_since(moment: float) -> Optional[str]:
+    """The library's last WARNING line if it came after `moment` (time.monotonic())."""
+    when, text = _last_warning
+    return text if when >= moment and text else None
+
+
 @LOG_CALLBACK
 def _forward(user: int, stream: int, line: bytes) -> None:
+    global _last_warning
     try:
         text = (line or b"").decode("utf-8", errors="replace")
         level = level_of(stream, text)
+        if level >= logging.WARNING:
+            _last_warning = (time.monotonic(), text)
         if logger.isEnabledFor(level):
             logger.log(level, "%s", text)
     except KeyboardInterrupt:

@@ -148,9 +148,17 @@ def _trigger_mode(mode: Union[TriggerMode, str]) -> TriggerMode:
         raise ValueError(f"trigger mode must be 'software' or 'external', not {mode!r}") from None
 
 
-def _measurement_failure(serial: str, message: str, status: int,
+def _measurement_failure(serial: str, message: str, status: int, since: float,
                          results: Optional[dict] = None) -> MeasurementError:
-    """The exception for a failure a measurement's worker reported, chosen by its status code."""
+    """The exception for a failure a measurement's worker reported, chosen by its status code.
+
+    The library's report can be short ("Timeout waiting for spectrum." after
+    replies it could not use); its last warning since the run began
+    (``since``, time.monotonic()) is shown beside it as the likely cause.
+    """
+    detail = _logforward.last_warning_since(since)
+    if detail and detail not in message:
+        message = f"{message} (the library last reported: {detail})"
     if status == _capi.DEVICE_GONE:
         failure: MeasurementError = DeviceGoneError(message + _GONE_HINT, serial, results)
     elif status == _capi.TIMEOUT:
@@ -400,6 +408,7 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
         self._next_silence_check = 0.0
         self._closed = False
         self._ended_by_newer = False
+        self._started = time.monotonic()
         # The library's callbacks reach the sink, never this object, so that
         # dropping the last reference to a measurement stops it.
         self._token = _capi.register_run(_capi.Run(self._sink.deliver, None, self._sink.report_failure))
@@ -447,7 +456,7 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
                 continue
             if item[0] == "error":  # __next__ stops every device before this reaches the loop
                 _, serial, message, status = item
-                raise _measurement_failure(serial, message, status)
+                raise _measurement_failure(serial, message, status, self._started)
             spectrum: Spectrum = item[1]
             remaining = self._remaining[spectrum.device_index]
             if remaining is not None and remaining > 0:
@@ -805,6 +814,7 @@ class _BatchRun:
         self._handover: Handover[tuple] = Handover(len(self._devices))
         self._token = _capi.register_run(_capi.Run(None, self._deliver, self._report_failure))
         self._start = (exposure_us, collections, averaging, delay_us)
+        self._started = time.monotonic()
 
     def _deliver(self, serial: bytes, address: int, pixel_count: int, count: int) -> None:
         spectra = _capi.copy_floats(address, (count, pixel_count))
@@ -865,7 +875,7 @@ class _BatchRun:
         own limit without finding the rest, so they were lost in the device."""
         if errors:
             serial, message, status = errors[0]
-            raise _measurement_failure(serial, message, status, results)
+            raise _measurement_failure(serial, message, status, self._started, results)
         for device in self._devices.values():
             delivered = results[device.serial].shape[0] if device.serial in results else 0
             if delivered >= self._collections:
