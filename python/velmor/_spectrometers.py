@@ -381,7 +381,9 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
     devices deliver them. Iteration ends when every device has delivered
     ``count`` spectra; leaving the loop early, an exception, :meth:`close`,
     ``with`` exit, garbage collection and Ctrl-C all stop every device and
-    join the library's workers before they return.
+    join the library's workers. After a device failure or Ctrl-C the loop
+    ends at once and the stop finishes in the background (it may wait for a
+    failed device's time-outs); the bench's next call waits for it.
 
     A device that fails or times out raises :class:`velmor.MeasurementError`
     (:class:`velmor.MeasurementTimeout` for a time-out,
@@ -482,9 +484,8 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
         for device in self._bench.devices:
             silent = now - self._sink.last_heard[device.index]
             if self._remaining[device.index] != 0 and silent > self._silence_limit:
-                raise MeasurementTimeout(f"no spectrum for {silent:.1f} s; the device stopped answering "
-                                         f"(the library allows {self._silence_limit - _ALLOWANCE_SECONDS:.1f} s "
-                                         "per spectrum)", device.serial)
+                raise MeasurementTimeout(f"no spectrum for {silent:.1f} s (timeout {self._silence_limit:.1f} s); "
+                                         "the device stopped answering", device.serial)
 
     def close(self, in_background: bool = False) -> None:
         """Stops every device and joins the library's workers. Safe to call twice.
