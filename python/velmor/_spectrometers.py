@@ -157,7 +157,7 @@ def _measurement_failure(serial: str, message: str, status: int, since: float,
     (``since``, time.monotonic()) is shown beside it as the likely cause.
     """
     detail = _logforward.last_warning_since(since)
-    if detail and detail not in message:
+    if detail and detail not in message and message not in detail:
         message = f"{message} (the library last reported: {detail})"
     if status == _capi.DEVICE_GONE:
         failure: MeasurementError = DeviceGoneError(message + _GONE_HINT, serial, results)
