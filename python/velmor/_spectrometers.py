@@ -15,8 +15,8 @@ from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, TypeV
 import numpy as np
 
 from . import _capi, _logforward
-from ._errors import (DeviceError, DeviceGoneError, Error, MeasurementError, MeasurementTimeout, NoDeviceError,
-                      StateError)
+from ._errors import (DeviceError, DeviceGoneError, DeviceInUseError, Error, MeasurementError, MeasurementTimeout,
+                      NoDeviceError, StateError)
 from ._handover import Empty, Handover
 
 __all__ = [
@@ -567,7 +567,13 @@ class Spectrometers(_ClosedOnExit):
 
     def _connect(self) -> None:
         manager = self._manager_handle()
-        self._library.connect(manager)
+        try:
+            self._library.connect(manager)
+        except DeviceInUseError as failure:
+            in_use = DeviceInUseError("the spectrometers are in use, by another Spectrometers of this process or "
+                                      "by another process; close that one first")
+            in_use.status = failure.status
+            raise in_use from failure
         count = self._library.device_count(manager)
         if count == 0:
             raise NoDeviceError("no spectrometer found")
