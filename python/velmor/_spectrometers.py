@@ -38,6 +38,10 @@ _POLL_SECONDS = 0.2
 # time-out of its own first; this only catches a device that leaves even
 # the library waiting.
 _ALLOWANCE_SECONDS = 1.5
+# A batch's collection limit counts from its start command; before it the
+# library brings the device to idle and drains it, after it the library waits
+# for idle again and reads what is left.
+_BATCH_ALLOWANCE_SECONDS = 5.0
 _ACQUIRE_POLL_SECONDS = 0.005
 # How long a direct acquisition waits for a stopped device to become idle.
 _IDLE_WAIT_SECONDS = 2.0
@@ -763,7 +767,7 @@ class Spectrometers(_ClosedOnExit):
         averaging = _positive("averaging", averaging)
         delay_us = _positive("delay_us", delay_us, smallest=0)
         limit = self._library.time_limit(_capi.MEASURE_BATCH, exposure_us, averaging, delay_us, collections)
-        timeout = _seconds("timeout", timeout, limit + _ALLOWANCE_SECONDS)
+        timeout = _seconds("timeout", timeout, limit + _BATCH_ALLOWANCE_SECONDS)
         with self._runs_lock:
             self._end_active_run(for_newer=True)
             run = _BatchRun(self, collections, exposure_us, averaging, delay_us)
