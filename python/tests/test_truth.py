@@ -54,7 +54,7 @@ def test_a_short_batch_says_why(bench):
 
     clock = Stopwatch()
     with pytest.raises(velmor.MeasurementTimeout, match="timeout of 0.5 s"):
-        bench.batch(1000, exposure_us=100_000, timeout=0.5)  # 1 s in the simulator
+        bench.batch(100, exposure_us=1_000_000, timeout=0.5)  # 1 s in the simulator
     assert clock.elapsed() < 0.5 + STOP_BOUND_SECONDS
 
 

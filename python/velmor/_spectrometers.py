@@ -38,11 +38,6 @@ _POLL_SECONDS = 0.2
 # time-out of its own first; this only catches a device that leaves even
 # the library waiting.
 _ALLOWANCE_SECONDS = 1.5
-# A batch's collection limit counts from its start command and covers the
-# device's work, not the reading: before it the library brings the device to
-# idle and drains it, and reading a full device memory takes seconds. A batch
-# waits for twice the limit plus this before it gives up on the library.
-_BATCH_ALLOWANCE_SECONDS = 5.0
 _ACQUIRE_POLL_SECONDS = 0.005
 # How long a direct acquisition waits for a stopped device to become idle.
 _IDLE_WAIT_SECONDS = 2.0
@@ -760,15 +755,16 @@ class Spectrometers(_ClosedOnExit):
         fewer spectra (the text says how many were lost and why; its
         ``results`` holds every batch that did arrive), and
         :class:`velmor.MeasurementTimeout` when the batch is not complete
-        after ``timeout`` seconds (default: twice the library's time limit
-        for the batch plus 5 s, time for its set-up and reading).
+        after ``timeout`` seconds. Without ``timeout`` it waits for the
+        library, which delivers what it collected within its own time limit
+        for the batch (``velmor_measurement_time_limit``) and the time to
+        read it from the device.
         """
         collections = _positive("collections", collections)
         exposure_us = _positive("exposure_us", exposure_us)
         averaging = _positive("averaging", averaging)
         delay_us = _positive("delay_us", delay_us, smallest=0)
-        limit = self._library.time_limit(_capi.MEASURE_BATCH, exposure_us, averaging, delay_us, collections)
-        timeout = _seconds("timeout", timeout, 2 * limit + _BATCH_ALLOWANCE_SECONDS)
+        timeout = _seconds("timeout", timeout, float("inf"))
         with self._runs_lock:
             self._end_active_run(for_newer=True)
             run = _BatchRun(self, collections, exposure_us, averaging, delay_us)
@@ -836,7 +832,8 @@ class _BatchRun:
         self._handover.put(("error", _capi.text(serial), _capi.text(message), status), bounded=False)
 
     def collect(self, timeout: float) -> Dict[str, np.ndarray]:
-        """Starts the batch and waits for every device's batch, ``timeout`` seconds at most."""
+        """Starts the batch and waits for every device's batch, ``timeout`` seconds at most
+        (``inf``: until the library delivers, which it does by its own time limit)."""
         library, manager = self._bench._library, self._bench._manager_handle()
         results: Dict[str, np.ndarray] = {}
         errors: List[Tuple[str, str, int]] = []
