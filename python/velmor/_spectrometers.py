@@ -593,6 +593,12 @@ class Spectrometers(_ClosedOnExit):
     def _check_open(self) -> None:
         self._manager_handle()
 
+    def __exit__(self, exc_type: object, *exc_info: object) -> None:
+        # Leaving by a device failure or Ctrl-C must not wait for a failed device.
+        if isinstance(exc_type, type) and issubclass(exc_type, (DeviceError, KeyboardInterrupt)):
+            self._troubled = True
+        self.close()
+
     def close(self) -> None:
         """Stops any measurement and disconnects every device. Safe to call twice.
 
