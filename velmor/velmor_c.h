@@ -26,7 +26,8 @@
  *   output or input is required gives VELMOR_ERROR_INVALID_ARGUMENT.
  * - Devices are addressed by manager and device index: the 0-based position
  *   of the device among the connected ones, from 0 to count - 1. Functions
- *   that configure devices also accept VELMOR_ALL_DEVICES (-1).
+ *   that configure devices also accept VELMOR_ALL_DEVICES (-1). Another index
+   gives VELMOR_ERROR_INDEX_OUT_OF_RANGE and a text naming it and the range.
  * - Outputs: a function writes its output parameters only when it returns
  *   VELMOR_OK, except the `needed` size of a buffer function, which is
  *   written as soon as the size is known (so also with
@@ -322,9 +323,14 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_get_trigger_config(velmor_manager* mana
 /** Takes a dark spectrum in one device or, with VELMOR_ALL_DEVICES, in each
    device in turn with this exposure (microseconds) and averaging (a failing
    device is logged and skipped). The device subtracts it once subtraction
-   is on. Returns VELMOR_ERROR_NO_DEVICE when no device is connected,
-   VELMOR_ERROR_DEVICE when the one device fails, VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index. Blocks for
-   the exposure. Any host thread, not from inside a callback. */
+   is on. exposure_us and averaging must be at least 1
+   (VELMOR_ERROR_INVALID_ARGUMENT otherwise); refused with
+   VELMOR_ERROR_WRONG_STATE while a measurement is started, since the dark
+   would be taken by the device the run measures with. Returns
+   VELMOR_ERROR_NO_DEVICE when no device is connected, VELMOR_ERROR_DEVICE
+   when the one device fails, VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad
+   index. Blocks for the exposure. Any host thread, not from inside a
+   callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_take_dark_spectrum(velmor_manager* manager, int32_t exposure_us,
                                                             int32_t averaging, int32_t device_index);
 
@@ -346,9 +352,12 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_set_subtract_dark(velmor_manager* manag
    the failures and timeouts of the run. Returns once the workers run.
    The callbacks and `user` must stay valid until velmor_stop_measurement,
    velmor_disconnect, velmor_destroy or the next start has returned.
-   Returns VELMOR_ERROR_INVALID_ARGUMENT for a NULL `on_spectrum` or a
-   refused setting, VELMOR_ERROR_NO_DEVICE when no device is connected,
-   VELMOR_ERROR_DEVICE when the set-up fails. Any host thread, not from inside a callback. */
+   exposure_us, averaging and measure_count must be at least 1, delay_us at
+   least 0; other values, or a NULL `on_spectrum`, give
+   VELMOR_ERROR_INVALID_ARGUMENT and a text naming the argument and its
+   range, before any device moves. Returns VELMOR_ERROR_NO_DEVICE when no
+   device is connected, VELMOR_ERROR_DEVICE when the set-up fails. Any host
+   thread, not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_start_measurement(velmor_manager* manager,
                                                            velmor_spectrum_callback on_spectrum,
                                                            velmor_error_callback on_error, void* user,
@@ -358,8 +367,9 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_start_measurement(velmor_manager* manag
 /** Stops any earlier run, then starts a batch of `collections` (at least 1)
    spectra in every device, in ascending order of the devices' first
    wavelength, and calls `on_batch` once per device with the spectra
-   collected. Same lifetime rules and failures as velmor_start_measurement
-   (VELMOR_ERROR_INVALID_ARGUMENT for a NULL `on_batch`). Any host thread,
+   collected. Same lifetime rules, value checks and failures as
+   velmor_start_measurement (collections at least 1;
+   VELMOR_ERROR_INVALID_ARGUMENT for a NULL `on_batch`). Any host thread,
    not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_start_batch_measurement(velmor_manager* manager,
                                                                  velmor_batch_callback on_batch,
@@ -387,13 +397,15 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_status(velmor_manager* manager, 
                                                        int32_t* state, uint32_t* available_spectra);
 
 /** Sets exposure time (microseconds) and averaging for the next
-   acquisition. Returns VELMOR_ERROR_WRONG_STATE during a measurement,
+   acquisition; both must be at least 1 (VELMOR_ERROR_INVALID_ARGUMENT
+   otherwise). Returns VELMOR_ERROR_WRONG_STATE during a measurement,
    VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index, VELMOR_ERROR_DEVICE when
    the device refuses. Any host thread, not from inside a callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_set_exposure(velmor_manager* manager, int32_t device_index,
                                                              int32_t exposure_us, int32_t averaging);
 
-/** Starts `exposure_count` acquisitions with one command. Returns
+/** Starts `exposure_count` (at least 1; VELMOR_ERROR_INVALID_ARGUMENT
+   otherwise) acquisitions with one command. Returns
    VELMOR_ERROR_WRONG_STATE during a measurement,
    VELMOR_ERROR_INDEX_OUT_OF_RANGE for a bad index, VELMOR_ERROR_DEVICE when
    the device refuses. Any host thread, not from inside a callback. */

@@ -72,7 +72,7 @@ static class Program
                 Expect(false, "an index past the last device is refused");
             } catch (VelmorException e) {
                 Console.WriteLine("device " + count + ": " + e.Status + ": " + e.Message);
-                Expect(e.Status == Status.IndexOutOfRange && e.Message == "Device index out of range",
+                Expect(e.Status == Status.IndexOutOfRange && e.Message.StartsWith("velmor_device_serial: device_index " + count + " is out of range"),
                        "the library's status and text reach C#");
             }
         }

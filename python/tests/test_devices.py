@@ -44,20 +44,20 @@ def test_one_device_measures_alone_and_reports_its_status(bench):
     assert spectrum.counts.dtype == np.float32 and spectrum.counts.shape == (device.pixel_count,)
     assert spectrum.wavelengths is device.wavelengths
     assert (spectrum.exposure_us, spectrum.averaging) == (20000, 2)
-    assert spectrum.device_time is not None and abs(spectrum.device_time - spectrum.received_at) < 24 * 3600
+    assert spectrum.device_time is not None and abs(spectrum.device_time.timestamp() - spectrum.received_at) < 5
     assert device.status().available_spectra == 0
 
 
-def test_reading_from_a_device_with_no_spectrum_raises_the_library_message(bench):
-    with pytest.raises(velmor.DeviceError) as failure:
+def test_reading_from_a_device_with_no_spectrum_says_none_is_waiting(bench):
+    with pytest.raises(velmor.StateError) as failure:
         bench.devices[0].read_spectrum()
     assert failure.value.serial == bench.devices[0].serial
-    assert "Communication failed: " in failure.value.message
+    assert "no finished spectrum is waiting" in failure.value.message
 
 
 def test_status_codes_become_exceptions_of_fitting_types(bench):
     library, manager = bench._library, bench._manager_handle()
-    with pytest.raises(IndexError, match="Device index out of range"):
+    with pytest.raises(IndexError, match="device_index 2 is out of range"):
         library.pixel_count(manager, 2)
     with pytest.raises(ValueError, match="neither"):
         library.set_trigger_mode(manager, 7)
@@ -65,7 +65,7 @@ def test_status_codes_become_exceptions_of_fitting_types(bench):
         library.connect(0)
     with bench.measure(exposure_us=10000) as measurement:
         next(measurement)
-        with pytest.raises(velmor.StateError, match="velmor_stop_measurement"):
+        with pytest.raises(velmor.StateError, match="Device.status: not possible while a measurement runs"):
             bench.devices[0].status()
 
 

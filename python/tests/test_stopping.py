@@ -94,7 +94,8 @@ def test_a_new_measurement_ends_the_previous_one(bench):
     next(first)
     second = bench.measure(exposure_us=10000, count=2)
     assert len(list(second)) == 4
-    assert list(first) == []
+    with pytest.raises(velmor.StateError, match="ended by a newer"):
+        list(first)
 
 
 def test_leaving_the_with_block_stops_and_disconnects(simulator):

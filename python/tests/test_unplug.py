@@ -48,3 +48,19 @@ def test_unplugging_during_a_batch_raises_with_what_arrived(simulator, bench):
     assert failure.value.serial == "10002"
     survivor = bench["10003"]
     assert failure.value.results[survivor.serial].shape == (60, survivor.pixel_count)
+
+
+def test_an_unplugged_device_is_named_gone_and_a_reconnect_brings_it_back(simulator, bench):
+    serial, index = bench.devices[-1].serial, int(bench.devices[-1].serial) - 10001
+    simulator.command(f"unplug {index}")
+    try:
+        clock = Stopwatch()
+        with pytest.raises(velmor.DeviceGoneError, match="gone") as failure:
+            list(bench.measure(exposure_us=10000, count=3, timeout=3))
+        assert clock.elapsed() < FAILURE_BOUND_SECONDS
+        assert failure.value.serial == serial
+    finally:
+        simulator.command(f"replug {index}")
+    bench.reconnect()
+    assert serial in [device.serial for device in bench]
+    assert len(list(bench.measure(exposure_us=10000, count=2))) == 2 * len(bench)

@@ -21,21 +21,24 @@ What is where:
 
 - :class:`Spectrometers`: every attached device (``devices``,
   ``trigger_mode``, ``subtract_dark``, ``take_dark``, ``measure``,
-  ``batch``, ``stop``, ``close``).
+  ``batch``, ``stop``, ``reconnect``, ``close``).
 - :class:`Device`: one device (``serial``, ``pixel_count``,
   ``pixel_range``, ``firmware``, ``wavelengths``, ``trigger_mode``,
   ``subtract_dark``, ``take_dark``, ``status``, ``acquire``,
   ``read_spectrum``).
 - :class:`Spectrum`: ``counts`` (float32 array, its own copy),
   ``wavelengths`` (the device's table, shared), ``serial``,
-  ``device_index``, ``received_at``, ``exposure_us``, ``averaging``.
+  ``device_index``, ``received_at``, ``exposure_us``, ``averaging``,
+  ``device_time`` (UTC, timezone-aware; direct reads only).
 - :class:`Measurement`: the iterator :meth:`Spectrometers.measure` returns.
 - Errors: ``ValueError`` and ``TypeError`` for bad arguments,
   ``IndexError`` for a bad device index, and :class:`Error` with
   :class:`DeviceError`, :class:`MeasurementError`,
-  :class:`MeasurementTimeout`, :class:`NoDeviceError`,
-  :class:`StateError` and :class:`LibraryNotFoundError` for the rest; each
-  carries the library's message (``message``) and the device's ``serial``.
+  :class:`MeasurementTimeout`, :class:`DeviceGoneError`,
+  :class:`NoDeviceError`, :class:`DeviceInUseError`, :class:`StateError`
+  and :class:`LibraryNotFoundError` for the rest; each carries its text
+  (``message``), the device's ``serial`` and the C interface's ``status``
+  code behind it. The type follows the status code, never the text.
 
 Threads: spectra arrive on the library's worker threads (one per device)
 and are handed to the loop through a bounded queue; when it is full the
@@ -45,22 +48,26 @@ bounded. Other Python threads keep running while the library waits on USB.
 Stopping: leaving the loop, an exception, ``Measurement.close()``, garbage
 collection, Ctrl-C and the end of the ``with`` block all stop every device
 and join the workers; at interpreter exit every open ``Spectrometers`` is
-closed.
+closed. A Ctrl-C that lands while the library calls back into Python is
+kept and raised as soon as the library's call returns. One measurement runs
+per bench: a newer ``measure``/``batch`` ends the running one, whose loop
+then raises :class:`StateError`.
 
 The library: found through :func:`load_library` (an explicit path),
 ``$VELMOR_LIBRARY``, the library installed beside the package, then the
 system's loader.
 
 Logging: the library's diagnostic lines go to the logger ``velmor``
-(progress at DEBUG, errors at WARNING), not to the terminal; show them with
+(progress at DEBUG, the batch start lines at INFO, failures at WARNING; the
+table is in ``velmor._logforward``), not to the terminal; show them with
 e.g. ``logging.basicConfig(level=logging.DEBUG)``.
 """
 
 from __future__ import annotations
 
 from . import _errors, _spectrometers
-from ._errors import (DeviceError, Error, LibraryNotFoundError, MeasurementError, MeasurementTimeout,
-                      NoDeviceError, StateError)
+from ._errors import (DeviceError, DeviceGoneError, DeviceInUseError, Error, LibraryNotFoundError,
+                      MeasurementError, MeasurementTimeout, NoDeviceError, StateError)
 from ._library import ENVIRONMENT_VARIABLE, load_library
 from ._spectrometers import (Device, DeviceState, DeviceStatus, Measurement, Spectrometers, Spectrum,
                              TriggerMode)

@@ -10,18 +10,20 @@ from __future__ import annotations
 
 import ctypes
 import itertools
-from ctypes import POINTER, c_char_p, c_int32, c_uint32, c_void_p
+import threading
+from ctypes import POINTER, c_char_p, c_int32, c_int64, c_uint32, c_void_p
 from typing import Callable, Dict, NoReturn, Tuple, Type
 
 import numpy as np
 
-from . import _library
-from ._errors import DeviceError, Error, NoDeviceError, StateError
+from . import _library, _logforward
+from ._errors import (DeviceError, DeviceGoneError, DeviceInUseError, Error, MeasurementTimeout, NoDeviceError,
+                      StateError)
 
 __all__ = ["C_API_VERSION", "ALL_DEVICES", "Library", "library", "SpectrumInfo", "Run", "register_run", "forget_run"]
 
 # The C interface version this package was written against.
-C_API_VERSION = 1
+C_API_VERSION = 2
 ALL_DEVICES = -1
 
 OK = 0
@@ -32,9 +34,13 @@ BUFFER_TOO_SMALL = -4
 WRONG_STATE = -5
 IN_CALLBACK = -6
 NO_MEMORY = -7
+NO_DEVICE = -8
+TIMEOUT = -9
+DEVICE_GONE = -10
+DEVICE_IN_USE = -11
 
-# The library's text for "there is nothing to work on".
-_NO_DEVICES_TEXT = "No devices connected"
+MEASURE_CONTINUOUS = 0
+MEASURE_BATCH = 1
 
 _manager_p = c_void_p
 
@@ -55,7 +61,7 @@ class SpectrumInfo(ctypes.Structure):
 SPECTRUM_CALLBACK = ctypes.CFUNCTYPE(None, c_void_p, c_char_p, c_void_p, c_void_p, c_uint32)
 BATCH_CALLBACK = ctypes.CFUNCTYPE(None, c_void_p, c_char_p, c_void_p, c_uint32, c_void_p, c_uint32)
 ERROR_CALLBACK = ctypes.CFUNCTYPE(None, c_void_p, c_char_p, c_char_p)
-LOG_CALLBACK = ctypes.CFUNCTYPE(None, c_void_p, c_int32, c_char_p)
+LOG_CALLBACK = _logforward.LOG_CALLBACK
 
 _u32p = POINTER(c_uint32)
 _i32p = POINTER(c_int32)
@@ -98,6 +104,9 @@ _DECLARATIONS: Dict[str, Tuple[object, list]] = {
         c_int32,
         [_manager_p, c_int32, c_void_p, c_uint32, _u32p, POINTER(SpectrumInfo)],
     ),
+    "velmor_error_callback_status": (c_int32, []),
+    "velmor_measurement_time_limit": (c_int32, [c_int32, c_int32, c_int32, c_int32, c_int32, POINTER(c_int64)]),
+    "velmor_device_clock_utc_offset": (c_int32, [_manager_p, c_int32, _i32p]),
 }
 
 
@@ -127,18 +136,29 @@ def text(raw: bytes) -> str:
     return raw.decode("utf-8", errors="replace")
 
 
-def _exception_type(status: int, message: str) -> Type[BaseException]:
-    if status == INVALID_ARGUMENT:
-        return ValueError
-    if status == INDEX_OUT_OF_RANGE:
-        return IndexError
-    if status == NO_MEMORY:
-        return MemoryError
-    if status == DEVICE:
-        return NoDeviceError if message == _NO_DEVICES_TEXT else DeviceError
-    if status in (WRONG_STATE, IN_CALLBACK):
-        return StateError
-    return Error
+_EXCEPTION_TYPES: Dict[int, Type[BaseException]] = {
+    INVALID_ARGUMENT: ValueError,
+    INDEX_OUT_OF_RANGE: IndexError,
+    NO_MEMORY: MemoryError,
+    DEVICE: DeviceError,
+    WRONG_STATE: StateError,
+    IN_CALLBACK: StateError,
+    NO_DEVICE: NoDeviceError,
+    TIMEOUT: MeasurementTimeout,
+    DEVICE_GONE: DeviceGoneError,
+    DEVICE_IN_USE: DeviceInUseError,
+}
+
+
+def exception_type(status: int) -> Type[BaseException]:
+    """The exception type for a C status code (the base Error for codes it does not know)."""
+    return _EXCEPTION_TYPES.get(status, Error)
+
+
+def raise_pending_interrupt() -> None:
+    """Raises a Ctrl-C that arrived inside a library callback on this (main) thread."""
+    if threading.current_thread() is threading.main_thread() and _logforward.take_interrupt():
+        raise KeyboardInterrupt
 
 
 class Library:
@@ -152,13 +172,16 @@ class Library:
         message = text(self._c.velmor_last_error() or b"")
         if not message:
             message = text(self._c.velmor_status_name(status) or b"")
-        kind = _exception_type(status, message)
+        kind = exception_type(status)
         if issubclass(kind, Error):
-            raise kind(message, serial)
+            failure = kind(message, serial)
+            failure.status = status
+            raise failure
         raise kind(message if serial is None else f"{serial}: {message}")
 
     def call(self, name: str, *arguments: object) -> None:
         status = getattr(self._c, name)(*arguments)
+        raise_pending_interrupt()
         if status != OK:
             self.fail(status)
 
@@ -169,6 +192,13 @@ class Library:
 
     def set_log_handler(self, callback: object) -> None:
         self.call("velmor_set_log_handler", callback, None)
+
+    def time_limit(self, kind: int, exposure_us: int, averaging: int, delay_us: int, count: int) -> float:
+        """The library's hard time limit, in seconds, for a measurement with these settings."""
+        limit_ms = c_int64()
+        self.call("velmor_measurement_time_limit", kind, exposure_us, averaging, delay_us, count,
+                  ctypes.byref(limit_ms))
+        return limit_ms.value / 1000.0
 
     # -- manager -----------------------------------------------------------
 
@@ -214,6 +244,12 @@ class Library:
         parts = [c_uint32() for _ in range(4)]
         self.call("velmor_device_firmware_version", manager, index, *(ctypes.byref(p) for p in parts))
         return ".".join(str(p.value) for p in parts)
+
+    def clock_utc_offset(self, manager: int, index: int) -> int:
+        """Seconds local time was ahead of UTC when the library set the device's clock."""
+        seconds = c_int32()
+        self.call("velmor_device_clock_utc_offset", manager, index, ctypes.byref(seconds))
+        return seconds.value
 
     def wavelengths(self, manager: int, index: int) -> np.ndarray:
         needed = c_uint32()
@@ -286,7 +322,7 @@ class Library:
 
 SpectrumSink = Callable[[bytes, int, int], None]
 BatchSink = Callable[[bytes, int, int, int], None]
-ErrorSink = Callable[[bytes, bytes], None]
+ErrorSink = Callable[[bytes, bytes, int], None]
 
 
 class Run:
@@ -315,9 +351,7 @@ def forget_run(token: int) -> None:
 
 
 def _report_callback_failure(where: str) -> None:
-    import logging
-
-    logging.getLogger("velmor").exception("velmor: %s callback failed", where)
+    _logforward.logger.exception("velmor: %s callback failed", where)
 
 
 @SPECTRUM_CALLBACK
@@ -345,7 +379,9 @@ def _on_error(user: int, serial: bytes, message: bytes) -> None:
     run = _runs.get(user or 0)
     if run is not None:
         try:
-            run.on_error(serial, message)
+            # What the failure is, by its status code, not by its text.
+            status = _instance._c.velmor_error_callback_status() if _instance is not None else DEVICE
+            run.on_error(serial, message, status)
         except BaseException:
             _report_callback_failure("error")
 
@@ -365,8 +401,6 @@ def library() -> Library:
     global _instance
     if _instance is None:
         loaded = Library(_library.load_library())
-        from . import _logforward
-
         _logforward.install(loaded)
         _instance = loaded
     return _instance

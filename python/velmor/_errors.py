@@ -10,6 +10,8 @@ __all__ = [
     "NoDeviceError",
     "StateError",
     "DeviceError",
+    "DeviceInUseError",
+    "DeviceGoneError",
     "MeasurementError",
     "MeasurementTimeout",
 ]
@@ -20,13 +22,16 @@ class Error(Exception):
 
     ``message`` is the library's own text (the same text a C++ host reads from
     the exception), ``serial`` the serial number of the device it concerns,
-    when one device is concerned.
+    when one device is concerned. ``status`` is the C interface's status code
+    behind it (e.g. -10 for a device gone), None where the package itself
+    found the failure.
     """
 
     def __init__(self, message: str, serial: Optional[str] = None) -> None:
         super().__init__(message if serial is None else f"{serial}: {message}")
         self.message = message
         self.serial = serial
+        self.status: Optional[int] = None
 
 
 class LibraryNotFoundError(Error, OSError):
@@ -35,11 +40,17 @@ class LibraryNotFoundError(Error, OSError):
 
 class StateError(Error):
     """The call does not fit the current state, e.g. a direct device read while a
-    measurement runs, or a call from inside a library callback."""
+    measurement runs, a closed bench, a measurement ended by a newer one, or a
+    call from inside a library callback."""
 
 
 class NoDeviceError(Error):
     """No spectrometer is connected (none attached, or none initialized)."""
+
+
+class DeviceInUseError(NoDeviceError):
+    """A spectrometer is attached but held by another ``Spectrometers`` of this
+    process or by another process; close that one first."""
 
 
 class DeviceError(Error):
@@ -61,3 +72,8 @@ class MeasurementError(DeviceError):
 
 class MeasurementTimeout(MeasurementError, TimeoutError):
     """A device delivered nothing within the time its measurement should take."""
+
+
+class DeviceGoneError(MeasurementError):
+    """The device was unplugged or can no longer be reached, during a measurement
+    or a direct call. Plug it back in and call :meth:`Spectrometers.reconnect`."""

@@ -4,15 +4,19 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import datetime
 import enum
+import logging
+import threading
 import time
 import weakref
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, TypeVar, Union
 
 import numpy as np
 
-from . import _capi
-from ._errors import Error, MeasurementError, MeasurementTimeout, NoDeviceError
+from . import _capi, _logforward
+from ._errors import (DeviceError, DeviceGoneError, DeviceInUseError, Error, MeasurementError, MeasurementTimeout,
+                      NoDeviceError, StateError)
 from ._handover import Empty, Handover
 
 __all__ = [
@@ -28,13 +32,20 @@ __all__ = [
 _INT32_MAX = 2**31 - 1
 # How often a waiting consumer looks at the clock for silent devices.
 _POLL_SECONDS = 0.2
-# Beyond what a measurement should take: the library's own set-up (idle wait,
-# draining old spectra) and its time-out margins, and slack for a loaded host.
-_CONTINUOUS_SLACK_SECONDS = 12.0
-_BATCH_SLACK_SECONDS = 15.0
-_ACQUIRE_SLACK_SECONDS = 5.0
+# This package's allowance on top of the library's own time limits
+# (velmor_measurement_time_limit): the library's set-up before a run (idle
+# wait, draining old spectra) and a loaded host. The library reports a
+# time-out of its own first; this only catches a device that leaves even
+# the library waiting.
+_ALLOWANCE_SECONDS = 1.5
 _ACQUIRE_POLL_SECONDS = 0.005
-_TIMEOUT_PREFIX = "Timeout"
+# How long a direct acquisition waits for a stopped device to become idle.
+_IDLE_WAIT_SECONDS = 2.0
+_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+_GONE_HINT = "; the device is gone (unplugged or unreachable): plug it back in and call Spectrometers.reconnect()"
+_STOP_HINT = "end the measurement first (Measurement.close() or Spectrometers.stop())"
+
+logger = logging.getLogger("velmor")
 
 
 class TriggerMode(str, enum.Enum):
@@ -76,17 +87,21 @@ class Spectrum:
     shared by all its spectra. ``received_at`` is the host's clock
     (``time.time()``) when the library handed the spectrum over.
     ``exposure_us`` and ``averaging`` are the settings it was measured with.
-    ``device_time`` is the device's own time stamp (seconds since
-    1970-01-01 on the device clock, set to the host's local time), known for
-    spectra read with :meth:`Device.acquire` / :meth:`Device.read_spectrum`
-    and None for spectra of :meth:`Spectrometers.measure`.
+    ``device_time`` is the device's own time stamp as a timezone-aware
+    :class:`datetime.datetime` in UTC (the device clock runs in the host's
+    local time; it is converted with the UTC offset in force when the
+    library set it), known for spectra read with :meth:`Device.acquire` /
+    :meth:`Device.read_spectrum` and None for spectra of
+    :meth:`Spectrometers.measure`. Compare it with ``received_at`` through
+    ``device_time.timestamp()``.
     """
 
     __slots__ = ("serial", "device_index", "wavelengths", "counts", "received_at", "exposure_us", "averaging",
                  "device_time")
 
     def __init__(self, serial: str, device_index: int, wavelengths: np.ndarray, counts: np.ndarray,
-                 received_at: float, exposure_us: int, averaging: int, device_time: Optional[float] = None) -> None:
+                 received_at: float, exposure_us: int, averaging: int,
+                 device_time: Optional[datetime.datetime] = None) -> None:
         self.serial = serial
         self.device_index = device_index
         self.wavelengths = wavelengths
@@ -113,16 +128,60 @@ def _positive(name: str, value: int, smallest: int = 1) -> int:
 def _seconds(name: str, value: Optional[float], default: float) -> float:
     if value is None:
         return default
-    if not value > 0:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    if not 0 < value < float("inf"):
         raise ValueError(f"{name} must be a positive number of seconds, not {value!r}")
     return float(value)
 
 
+def _flag(name: str, value: bool) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, not {value!r}")
+    return bool(value)
+
+
 def _trigger_mode(mode: Union[TriggerMode, str]) -> TriggerMode:
     try:
-        return TriggerMode(mode)
-    except ValueError:
+        return TriggerMode(mode.lower() if isinstance(mode, str) else mode)
+    except (ValueError, AttributeError):
         raise ValueError(f"trigger mode must be 'software' or 'external', not {mode!r}") from None
+
+
+def _measurement_failure(serial: str, message: str, status: int, since: float,
+                         results: Optional[dict] = None) -> MeasurementError:
+    """The exception for a failure a measurement's worker reported, chosen by its status code.
+
+    The library's report can be short ("Timeout waiting for spectrum." after
+    replies it could not use); its last warning since the run began
+    (``since``, time.monotonic()) is shown beside it as the likely cause.
+    """
+    detail = _logforward.last_warning_since(since)
+    if detail and detail not in message and message not in detail:
+        message = f"{message} (the library last reported: {detail})"
+    if status == _capi.DEVICE_GONE:
+        failure: MeasurementError = DeviceGoneError(message + _GONE_HINT, serial, results)
+    elif status == _capi.TIMEOUT:
+        failure = MeasurementTimeout(message, serial, results)
+    else:
+        failure = MeasurementError(message, serial, results)
+    failure.status = status
+    return failure
+
+
+def _in_python_terms(failure: Error, what: str) -> Error:
+    """A failure of the C interface reworded for a Python caller: the operation
+    named as Python names it, and what to do about it."""
+    if failure.status == _capi.WRONG_STATE:
+        reworded: Error = StateError(f"{what}: not possible while a measurement runs; {_STOP_HINT}", failure.serial)
+    elif failure.status == _capi.IN_CALLBACK:
+        reworded = StateError(f"{what}: not allowed from inside a callback of the library", failure.serial)
+    elif isinstance(failure, DeviceGoneError):
+        reworded = DeviceGoneError(failure.message + _GONE_HINT, failure.serial)
+    else:
+        return failure
+    reworded.status = failure.status
+    return reworded
 
 
 _Closable = TypeVar("_Closable", bound="_ClosedOnExit")
@@ -135,7 +194,11 @@ class _ClosedOnExit:
         raise NotImplementedError
 
     def __enter__(self: _Closable) -> _Closable:
+        self._check_open()
         return self
+
+    def _check_open(self) -> None:
+        """Refuses a closed object where it would be used again."""
 
     def __exit__(self, *exc_info: object) -> None:
         self.close()
@@ -174,15 +237,31 @@ class Device:
         return (f"<velmor.Device {self.index}: serial={self.serial!r} pixels={self.pixel_count} "
                 f"firmware={self.firmware} {self.wavelengths[0]:.1f}-{self.wavelengths[-1]:.1f} nm>")
 
-    def _call(self, operation: str, *arguments: object) -> Any:
-        """One library operation on this device; its failures name the device."""
+    # The Python name of each library operation, for the texts of failures.
+    _PYTHON_NAMES = {
+        "trigger_config": "Device.trigger_mode",
+        "subtract_dark": "Device.subtract_dark",
+        "take_dark": "Device.take_dark",
+        "device_status": "Device.status",
+        "device_set_exposure": "Device.acquire",
+        "device_start_acquisition": "Device.acquire",
+        "device_stop_acquisition": "Device.acquire",
+        "device_read_spectrum": "Device.read_spectrum",
+        "clock_utc_offset": "Device.read_spectrum",
+    }
+
+    def _call(self, operation: str, *arguments: object, what: Optional[str] = None) -> Any:
+        """One library operation on this device; its failures name the device and the Python call."""
         try:
             return getattr(self._bench._library, operation)(self._bench._manager_handle(), self.index, *arguments)
         except Error as failure:
             if failure.serial is None:
                 failure.serial = self.serial
                 failure.args = (f"{self.serial}: {failure.message}",)
-            raise
+            reworded = _in_python_terms(failure, what or self._PYTHON_NAMES.get(operation, operation))
+            if reworded is failure:
+                raise
+            raise reworded from failure
 
     @property
     def trigger_mode(self) -> TriggerMode:
@@ -203,18 +282,20 @@ class Device:
 
     @subtract_dark.setter
     def subtract_dark(self, enable: bool) -> None:
-        self._call("subtract_dark", bool(enable))
-        self._subtract_dark = bool(enable)
+        enable = _flag("subtract_dark", enable)
+        self._call("subtract_dark", enable)
+        self._subtract_dark = enable
 
     def take_dark(self, exposure_us: int, averaging: int = 1) -> None:
         """Takes a dark spectrum in this device (shutter closed), with these settings.
 
         The device subtracts it from the spectra it delivers once
-        :attr:`subtract_dark` is on.
+        :attr:`subtract_dark` is on. Refused with :class:`velmor.StateError`
+        while a measurement runs.
         """
         exposure_us = _positive("exposure_us", exposure_us)
         averaging = _positive("averaging", averaging)
-        self._call("device_set_exposure", exposure_us, averaging)
+        self._call("device_set_exposure", exposure_us, averaging, what="Device.take_dark")
         self._call("take_dark", exposure_us, averaging)
 
     def status(self) -> DeviceStatus:
@@ -229,38 +310,66 @@ class Device:
     def acquire(self, exposure_us: int, averaging: int = 1, timeout: Optional[float] = None) -> Spectrum:
         """Measures one spectrum with this device alone and returns it.
 
-        Starts one acquisition with these settings and waits for it (in
-        external trigger mode, for the trigger). ``timeout`` in seconds
-        defaults to the exposure time plus a few seconds; on time-out the
-        acquisition is stopped and :class:`velmor.MeasurementTimeout` raised.
-        Interrupting the wait (Ctrl-C) also stops the acquisition.
+        First ends an acquisition still running in the device and discards
+        the spectra waiting in it (e.g. the last one of a stopped
+        measurement), then starts one acquisition with these settings and
+        waits for it (in external trigger mode, for the trigger). The
+        spectrum returned is the one asked for: its header's settings are
+        checked, and a mismatch raises :class:`velmor.DeviceError`.
+        ``timeout`` in seconds defaults to the library's time limit for one
+        spectrum plus a small allowance; on time-out the acquisition is
+        stopped and :class:`velmor.MeasurementTimeout` raised. Interrupting
+        the wait (Ctrl-C) also stops the acquisition.
         """
         exposure_us = _positive("exposure_us", exposure_us)
         averaging = _positive("averaging", averaging)
-        timeout = _seconds("timeout", timeout, exposure_us * averaging / 1e6 + _ACQUIRE_SLACK_SECONDS)
+        limit = self._bench._library.time_limit(_capi.MEASURE_CONTINUOUS, exposure_us, averaging, 0, 1)
+        timeout = _seconds("timeout", timeout, limit + _ALLOWANCE_SECONDS)
+        self._discard_earlier_work()
         self._call("device_set_exposure", exposure_us, averaging)
         self._call("device_start_acquisition", 1)
         try:
-            self._wait_for_spectrum(time.monotonic() + timeout)
+            self._wait_for_spectrum(time.monotonic() + timeout, timeout)
+            spectrum = self.read_spectrum()
         except BaseException:
             with contextlib.suppress(Error):  # the original failure matters more
                 self._call("device_stop_acquisition")
             raise
-        return self.read_spectrum()
+        if (spectrum.exposure_us, spectrum.averaging) != (exposure_us, averaging):
+            raise DeviceError(f"Device.acquire: the device delivered a spectrum of {spectrum.exposure_us} us x "
+                              f"{spectrum.averaging} instead of the {exposure_us} us x {averaging} asked for",
+                              self.serial)
+        return spectrum
 
-    def _wait_for_spectrum(self, deadline: float) -> None:
+    def _discard_earlier_work(self) -> None:
+        """Brings the device to idle with nothing waiting, so that the next read is the next acquisition's."""
+        self._call("device_stop_acquisition")
+        deadline = time.monotonic() + _IDLE_WAIT_SECONDS
+        status = self.status()
+        while status.state == DeviceState.TAKING_SPECTRUM and time.monotonic() < deadline:
+            time.sleep(_ACQUIRE_POLL_SECONDS)
+            status = self.status()
+        for _ in range(status.available_spectra):
+            self._call("device_read_spectrum", self.pixel_count, what="Device.acquire")
+
+    def _wait_for_spectrum(self, deadline: float, timeout: float) -> None:
         while self.status().available_spectra == 0:
             if time.monotonic() > deadline:
-                raise MeasurementTimeout("Timeout waiting for spectrum.", self.serial)
+                raise MeasurementTimeout(f"Device.acquire: no spectrum within {timeout:.1f} s", self.serial)
             time.sleep(_ACQUIRE_POLL_SECONDS)
 
     def read_spectrum(self) -> Spectrum:
         """Reads the oldest finished spectrum waiting in the device.
 
-        Raises :class:`velmor.DeviceError` when none is waiting.
+        Raises :class:`velmor.StateError` when none is waiting.
         """
+        if self.status().available_spectra == 0:
+            raise StateError("Device.read_spectrum: no finished spectrum is waiting in the device "
+                             "(Device.acquire() measures one)", self.serial)
         counts, info = self._call("device_read_spectrum", self.pixel_count)
-        device_time = info.date_days * 86400.0 + info.time_01ms / 10000.0
+        offset = self._call("clock_utc_offset")
+        device_time = _EPOCH + datetime.timedelta(days=info.date_days, microseconds=info.time_01ms * 100,
+                                                  seconds=-offset)
         return Spectrum(self.serial, self.index, self.wavelengths, counts, time.time(), info.exposure_us,
                         info.averaging, device_time)
 
@@ -272,11 +381,19 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
     devices deliver them. Iteration ends when every device has delivered
     ``count`` spectra; leaving the loop early, an exception, :meth:`close`,
     ``with`` exit, garbage collection and Ctrl-C all stop every device and
-    join the library's workers before they return.
+    join the library's workers. After a device failure or Ctrl-C the loop
+    ends at once and the stop finishes in the background (it may wait for a
+    failed device's time-outs); the bench's next call waits for it.
 
     A device that fails or times out raises :class:`velmor.MeasurementError`
-    (:class:`velmor.MeasurementTimeout` for a time-out) in the loop, after the
-    spectra that arrived before it; every device is stopped first.
+    (:class:`velmor.MeasurementTimeout` for a time-out,
+    :class:`velmor.DeviceGoneError` for a device unplugged) in the loop, after
+    the spectra that arrived before it; every device is stopped first.
+
+    One measurement runs per bench: a newer :meth:`Spectrometers.measure` or
+    :meth:`Spectrometers.batch` (from any thread) ends this one, which then
+    raises :class:`velmor.StateError` in its loop instead of stopping short
+    silently.
 
     Spectra wait for the consumer in a hand-over of ``queue_size`` spectra;
     when it is full, the devices wait (no spectrum is dropped, memory stays
@@ -292,6 +409,8 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
         self._silence_limit = silence_limit
         self._next_silence_check = 0.0
         self._closed = False
+        self._ended_by_newer = False
+        self._started = time.monotonic()
         # The library's callbacks reach the sink, never this object, so that
         # dropping the last reference to a measurement stops it.
         self._token = _capi.register_run(_capi.Run(self._sink.deliver, None, self._sink.report_failure))
@@ -311,14 +430,25 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
     def __next__(self) -> Spectrum:
         try:
             return self._next_spectrum()
-        except BaseException:
+        except StopIteration:
             self.close()
             raise
+        except BaseException as failure:
+            # A failed or silent device, or Ctrl-C: the loop ends now, the stop
+            # (which may wait for the device's time-outs) finishes behind it.
+            if isinstance(failure, (DeviceError, KeyboardInterrupt)):
+                self._bench._troubled = True
+            self.close(in_background=True)
+            raise
+
+    def __exit__(self, exc_type: object, *exc_info: object) -> None:
+        self.close(in_background=exc_type is not None)
 
     def _next_spectrum(self) -> Spectrum:
         while not self._closed:
             if all(remaining == 0 for remaining in self._remaining.values()):
                 break
+            _capi.raise_pending_interrupt()
             self._check_silence()
             try:
                 item = self._handover.get(_POLL_SECONDS)
@@ -327,15 +457,22 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
                     break
                 continue
             if item[0] == "error":  # __next__ stops every device before this reaches the loop
-                _, serial, message = item
-                failure = MeasurementTimeout if message.startswith(_TIMEOUT_PREFIX) else MeasurementError
-                raise failure(message, serial)
+                _, serial, message, status = item
+                raise _measurement_failure(serial, message, status, self._started)
             spectrum: Spectrum = item[1]
             remaining = self._remaining[spectrum.device_index]
             if remaining is not None and remaining > 0:
                 self._remaining[spectrum.device_index] = remaining - 1
             return spectrum
+        if self._ended_by_newer:
+            raise StateError("this measurement was ended by a newer measure() or batch() on the same "
+                             "Spectrometers; one measurement runs at a time")
         raise StopIteration
+
+    def _end_for_newer(self) -> None:
+        """Ends this measurement because a newer one starts; its loop then raises StateError."""
+        self._ended_by_newer = True
+        self.close()
 
     def _check_silence(self) -> None:
         # While the other devices keep the consumer busy, a silent one must
@@ -347,20 +484,22 @@ class Measurement(_ClosedOnExit, Iterator[Spectrum]):
         for device in self._bench.devices:
             silent = now - self._sink.last_heard[device.index]
             if self._remaining[device.index] != 0 and silent > self._silence_limit:
-                raise MeasurementTimeout(f"no spectrum for {silent:.1f} s; the device stopped answering",
-                                         device.serial)
+                raise MeasurementTimeout(f"no spectrum for {silent:.1f} s (timeout {self._silence_limit:.1f} s); "
+                                         "the device stopped answering", device.serial)
 
-    def close(self) -> None:
-        """Stops every device and joins the library's workers. Safe to call twice."""
+    def close(self, in_background: bool = False) -> None:
+        """Stops every device and joins the library's workers. Safe to call twice.
+
+        With ``in_background`` (after a failure or Ctrl-C) it returns at once
+        and the stop finishes on a thread of its own; the bench's next call
+        waits for it.
+        """
         if self._closed:
             return
         self._closed = True
         # Wake workers waiting for room first: the stop joins them.
         self._handover.close()
-        try:
-            self._bench._end_run(self)
-        finally:
-            _capi.forget_run(self._token)
+        self._bench._end_run(self, self._token, in_background)
 
 
 class _ContinuousSink:
@@ -383,8 +522,8 @@ class _ContinuousSink:
         # The wait for room is not the device's silence.
         self.last_heard[device.index] = time.monotonic()
 
-    def report_failure(self, serial: bytes, message: bytes) -> None:
-        self.handover.put(("error", _capi.text(serial), _capi.text(message)), bounded=False)
+    def report_failure(self, serial: bytes, message: bytes, status: int) -> None:
+        self.handover.put(("error", _capi.text(serial), _capi.text(message), status), bounded=False)
 
 
 _open_benches: "weakref.WeakSet[Spectrometers]" = weakref.WeakSet()
@@ -394,12 +533,15 @@ class Spectrometers(_ClosedOnExit):
     """Every attached spectrometer, connected; a context manager that disconnects on exit.
 
     ``Spectrometers()`` finds, opens and initializes every attached device
-    (raising :class:`velmor.NoDeviceError` when there is none) and holds
-    them until :meth:`close` or the end of the ``with`` block. ``queue_size``
-    is the default hand-over size of :meth:`measure`.
+    (raising :class:`velmor.NoDeviceError` when there is none, and
+    :class:`velmor.DeviceInUseError` when they are held by another
+    ``Spectrometers`` or another process) and holds them until :meth:`close`
+    or the end of the ``with`` block. ``queue_size`` is the default
+    hand-over size of :meth:`measure`.
 
-    Use one object from one thread at a time; another Python thread keeps
-    running while it waits on the devices.
+    One measurement runs at a time: starting one ends the one before (see
+    :class:`Measurement`). Use one object from one thread at a time; another
+    Python thread keeps running while it waits on the devices.
     """
 
     def __init__(self, *, queue_size: int = 64) -> None:
@@ -407,32 +549,94 @@ class Spectrometers(_ClosedOnExit):
         self._queue_size = _positive("queue_size", queue_size)
         # Weak, so that a measurement nobody iterates any more is collected (and stopped).
         self._active: Optional["weakref.ReferenceType[Measurement]"] = None
+        # Serialises starting and ending runs, also across threads.
+        self._runs_lock = threading.RLock()
+        self._devices: Tuple[Device, ...] = ()
+        # A stop finishing in the background; every later use of the library waits for it.
+        self._stopping: Optional[threading.Thread] = None
+        # A device failed: closing goes on in the background, since it may wait for time-outs.
+        self._troubled = False
+        _wait_for_background_closes()
         self._manager: Optional[int] = self._library.create()
         try:
-            self._library.connect(self._manager)
-            count = self._library.device_count(self._manager)
-            if count == 0:
-                raise NoDeviceError("no spectrometer found")
-            self._devices: Tuple[Device, ...] = tuple(Device(self, index) for index in range(count))
+            self._connect()
         except BaseException:
             self._destroy()
             raise
         _open_benches.add(self)
 
+    def _connect(self) -> None:
+        manager = self._manager_handle()
+        try:
+            self._library.connect(manager)
+        except DeviceInUseError as failure:
+            in_use = DeviceInUseError("the spectrometers are in use, by another Spectrometers of this process or "
+                                      "by another process; close that one first")
+            in_use.status = failure.status
+            raise in_use from failure
+        count = self._library.device_count(manager)
+        if count == 0:
+            raise NoDeviceError("no spectrometer found")
+        self._devices = tuple(Device(self, index) for index in range(count))
+
     # -- lifetime ------------------------------------------------------------
 
     def _manager_handle(self) -> int:
         if self._manager is None:
-            raise Error("the spectrometers are closed")
+            raise StateError("the spectrometers are closed")
+        stopping = self._stopping
+        if stopping is not None and stopping is not threading.current_thread():
+            stopping.join()
+            self._stopping = None
         return self._manager
 
+    def _check_open(self) -> None:
+        self._manager_handle()
+
+    def __exit__(self, exc_type: object, *exc_info: object) -> None:
+        # Leaving by a device failure or Ctrl-C must not wait for a failed device.
+        if isinstance(exc_type, type) and issubclass(exc_type, (DeviceError, KeyboardInterrupt)):
+            self._troubled = True
+        self.close()
+
     def close(self) -> None:
-        """Stops any measurement and disconnects every device. Safe to call twice."""
-        self._end_active_run()
-        self._destroy()
+        """Stops any measurement and disconnects every device. Safe to call twice.
+
+        After a device failed, the disconnection (which may wait for the
+        failed device's time-outs) finishes in the background: ``close``
+        returns at once, and a new ``Spectrometers`` and the interpreter's
+        exit wait for it.
+        """
+        with self._runs_lock:
+            if self._troubled:
+                self._end_active_run(in_background=True)
+                stopping, manager, self._manager = self._stopping, self._manager, None
+                if manager is not None:
+                    _start_background_close(self._library, manager, stopping)
+            else:
+                self._end_active_run()
+                self._destroy()
         _open_benches.discard(self)
 
+    def reconnect(self) -> None:
+        """Disconnects every device and connects every attached one again.
+
+        After a device was unplugged (:class:`velmor.DeviceGoneError`) and
+        plugged back in, this makes the bench work again without a new
+        ``Spectrometers``. Any measurement is stopped first; :attr:`devices`
+        is made anew (old :class:`Device` objects must not be used any more).
+        """
+        with self._runs_lock:
+            self._end_active_run()
+            self._devices = ()
+            self._library.disconnect(self._manager_handle())
+            self._connect()
+            self._troubled = False
+
     def _destroy(self) -> None:
+        if self._stopping is not None:
+            self._stopping.join()
+            self._stopping = None
         manager, self._manager = self._manager, None
         if manager is not None:
             self._library.destroy(manager)
@@ -461,8 +665,12 @@ class Spectrometers(_ClosedOnExit):
             for device in self._devices:
                 if device.serial == key:
                     return device
-            raise KeyError(key)
-        return self._devices[key]
+            raise KeyError(f"no connected device has the serial number {key!r}")
+        try:
+            return self._devices[key]
+        except IndexError:
+            raise IndexError(f"device index {key} is out of range: {len(self._devices)} devices are connected"
+                             ) from None
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else ", ".join(device.serial for device in self._devices)
@@ -474,16 +682,21 @@ class Spectrometers(_ClosedOnExit):
     def trigger_mode(self) -> Optional[TriggerMode]:
         """The trigger mode of every device (None when the devices differ); setting it sets every device.
 
-        Each device must be idle to be set. Measurements through
-        :meth:`measure` and :meth:`batch` switch the devices to software
-        triggering themselves.
+        Each device must be idle to be set: refused with
+        :class:`velmor.StateError` while a measurement runs. Measurements
+        through :meth:`measure` and :meth:`batch` switch the devices to
+        software triggering themselves. Names are case-insensitive.
         """
         modes = {device.trigger_mode for device in self._devices}
         return modes.pop() if len(modes) == 1 else None
 
     @trigger_mode.setter
     def trigger_mode(self, mode: Union[TriggerMode, str]) -> None:
-        self._library.set_trigger_mode(self._manager_handle(), _TRIGGER_CODES[_trigger_mode(mode)])
+        code = _TRIGGER_CODES[_trigger_mode(mode)]
+        with self._runs_lock:
+            if self._running() is not None:
+                raise StateError(f"Spectrometers.trigger_mode: not possible while a measurement runs; {_STOP_HINT}")
+            self._library.set_trigger_mode(self._manager_handle(), code)
 
     @property
     def subtract_dark(self) -> Optional[bool]:
@@ -493,6 +706,7 @@ class Spectrometers(_ClosedOnExit):
 
     @subtract_dark.setter
     def subtract_dark(self, enable: bool) -> None:
+        enable = _flag("subtract_dark", enable)
         for device in self._devices:
             device.subtract_dark = enable
 
@@ -510,9 +724,11 @@ class Spectrometers(_ClosedOnExit):
 
         Each device makes ``count`` software-triggered measurements (None:
         until the loop ends) of ``exposure_us`` microseconds, ``averaging``
-        exposures averaged, after ``delay_us``. Any earlier measurement is
-        stopped first. A device that delivers nothing for ``timeout``
-        seconds (default: one spectrum's exposure time plus 12 s) raises
+        exposures averaged, after ``delay_us``. A measurement still running
+        on this bench is ended first (its loop raises
+        :class:`velmor.StateError`). A device that delivers nothing for
+        ``timeout`` seconds (default: the library's time limit for one
+        spectrum plus a small allowance) raises
         :class:`velmor.MeasurementTimeout`. See :class:`Measurement` for
         stopping, errors and the hand-over.
 
@@ -525,10 +741,12 @@ class Spectrometers(_ClosedOnExit):
         if count is not None:
             count = _positive("count", count)
         size = self._queue_size if queue_size is None else _positive("queue_size", queue_size)
-        timeout = _seconds("timeout", timeout, (exposure_us * averaging + delay_us) / 1e6 + _CONTINUOUS_SLACK_SECONDS)
-        self._end_active_run()
-        measurement = Measurement(self, exposure_us, averaging, delay_us, count, size, timeout)
-        self._active = weakref.ref(measurement)
+        limit = self._library.time_limit(_capi.MEASURE_CONTINUOUS, exposure_us, averaging, delay_us, 1)
+        timeout = _seconds("timeout", timeout, limit + _ALLOWANCE_SECONDS)
+        with self._runs_lock:
+            self._end_active_run(for_newer=True)
+            measurement = Measurement(self, exposure_us, averaging, delay_us, count, size, timeout)
+            self._active = weakref.ref(measurement)
         return measurement
 
     def batch(self, collections: int, exposure_us: int, averaging: int = 1, *, delay_us: int = 0,
@@ -537,38 +755,66 @@ class Spectrometers(_ClosedOnExit):
 
         Each array has shape ``(collections, pixel_count)``, float32, in the
         order the device measured. The devices start in ascending order of
-        their first wavelength, each batch with one command. Raises
+        their first wavelength, each batch with one command; a measurement
+        still running is ended first. Raises
         :class:`velmor.MeasurementError` when a device fails or delivers
-        fewer spectra (its ``results`` holds every batch that did arrive),
-        and :class:`velmor.MeasurementTimeout` when the batch is not complete
-        after ``timeout`` seconds (default: the batch's duration plus a
-        margin).
+        fewer spectra (the text says how many were lost and why; its
+        ``results`` holds every batch that did arrive), and
+        :class:`velmor.MeasurementTimeout` when the batch is not complete
+        after ``timeout`` seconds. Without ``timeout`` it waits for the
+        library, which delivers what it collected within its own time limit
+        for the batch (``velmor_measurement_time_limit``) and the time to
+        read it from the device.
         """
         collections = _positive("collections", collections)
         exposure_us = _positive("exposure_us", exposure_us)
         averaging = _positive("averaging", averaging)
         delay_us = _positive("delay_us", delay_us, smallest=0)
-        timeout = _seconds("timeout", timeout,
-                           (exposure_us * averaging + delay_us) * collections / 1e6 + _BATCH_SLACK_SECONDS)
-        self._end_active_run()
-        return _BatchRun(self, collections, exposure_us, averaging, delay_us).collect(timeout)
+        timeout = _seconds("timeout", timeout, float("inf"))
+        with self._runs_lock:
+            self._end_active_run(for_newer=True)
+            run = _BatchRun(self, collections, exposure_us, averaging, delay_us)
+            try:
+                return run.collect(timeout)
+            except (DeviceError, KeyboardInterrupt):
+                self._troubled = True
+                raise
 
     def stop(self) -> None:
         """Stops a running measurement (the same as closing its :class:`Measurement`)."""
-        self._end_active_run()
+        with self._runs_lock:
+            self._end_active_run()
 
-    def _end_active_run(self) -> None:
-        active = self._active() if self._active is not None else None
-        if active is not None:
-            active.close()
+    def _running(self) -> Optional[Measurement]:
+        return self._active() if self._active is not None else None
 
-    def _end_run(self, measurement: Measurement) -> None:
-        """Called by a closing Measurement: stops the library's run if it is still the running one."""
-        if self._active is None or self._active() is not measurement:
+    def _end_active_run(self, for_newer: bool = False, in_background: bool = False) -> None:
+        active = self._running()
+        if active is None:
             return
-        self._active = None
-        if self._manager is not None:
-            self._library.stop_measurement(self._manager)
+        if for_newer:
+            active._end_for_newer()
+        else:
+            active.close(in_background)
+
+    def _end_run(self, measurement: Measurement, token: int, in_background: bool) -> None:
+        """Called by a closing Measurement: stops the library's run if it is still the running one,
+        then forgets the run's callbacks."""
+        with self._runs_lock:
+            manager = self._manager if self._running() is measurement else None
+            if manager is not None:
+                self._active = None
+            if in_background and manager is not None:
+                self._stopping = _start_background(lambda: self._stop_run(manager, token))
+                return
+        self._stop_run(manager, token)
+
+    def _stop_run(self, manager: Optional[int], token: int) -> None:
+        try:
+            if manager is not None:
+                self._library.stop_measurement(manager)
+        finally:
+            _capi.forget_run(token)
 
 
 class _BatchRun:
@@ -582,18 +828,22 @@ class _BatchRun:
         self._handover: Handover[tuple] = Handover(len(self._devices))
         self._token = _capi.register_run(_capi.Run(None, self._deliver, self._report_failure))
         self._start = (exposure_us, collections, averaging, delay_us)
+        self._started = time.monotonic()
 
     def _deliver(self, serial: bytes, address: int, pixel_count: int, count: int) -> None:
         spectra = _capi.copy_floats(address, (count, pixel_count))
         self._handover.put(("batch", self._devices[serial].serial, spectra), bounded=False)
 
-    def _report_failure(self, serial: bytes, message: bytes) -> None:
-        self._handover.put(("error", _capi.text(serial), _capi.text(message)), bounded=False)
+    def _report_failure(self, serial: bytes, message: bytes, status: int) -> None:
+        self._handover.put(("error", _capi.text(serial), _capi.text(message), status), bounded=False)
 
     def collect(self, timeout: float) -> Dict[str, np.ndarray]:
+        """Starts the batch and waits for every device's batch, ``timeout`` seconds at most
+        (``inf``: until the library delivers, which it does by its own time limit)."""
         library, manager = self._bench._library, self._bench._manager_handle()
         results: Dict[str, np.ndarray] = {}
-        errors: List[Tuple[str, str]] = []
+        errors: List[Tuple[str, str, int]] = []
+        timed_out = False
         try:
             library.start_batch(manager, self._token, *self._start)
             deadline = time.monotonic() + timeout
@@ -601,6 +851,7 @@ class _BatchRun:
             while len(settled) < len(self._devices):
                 remaining = deadline - time.monotonic()
                 if remaining <= 0:
+                    timed_out = True
                     break
                 try:
                     self._take(self._handover.get(min(remaining, _POLL_SECONDS)), results, errors, settled)
@@ -614,37 +865,86 @@ class _BatchRun:
                 self._drain(results, errors)
                 self._handover.close()
                 _capi.forget_run(self._token)
-        self._raise_failures(results, errors, timeout)
+        self._raise_failures(results, errors, timeout if timed_out else None)
         return results
 
-    def _take(self, item: tuple, results: Dict[str, np.ndarray], errors: List[Tuple[str, str]],
+    def _take(self, item: tuple, results: Dict[str, np.ndarray], errors: List[Tuple[str, str, int]],
               settled: set) -> None:
         if item[0] == "batch":
             results[item[1]] = item[2]
         else:
-            errors.append((item[1], item[2]))
+            errors.append((item[1], item[2], item[3]))
         settled.add(item[1])
 
-    def _drain(self, results: Dict[str, np.ndarray], errors: List[Tuple[str, str]]) -> None:
+    def _drain(self, results: Dict[str, np.ndarray], errors: List[Tuple[str, str, int]]) -> None:
         while True:
             try:
                 self._take(self._handover.get(0), results, errors, set())
             except Empty:
                 return
 
-    def _raise_failures(self, results: Dict[str, np.ndarray], errors: List[Tuple[str, str]],
-                        timeout: float) -> None:
+    def _raise_failures(self, results: Dict[str, np.ndarray], errors: List[Tuple[str, str, int]],
+                        timeout: Optional[float]) -> None:
+        """``timeout`` is set when this package's wait ran out. A batch short without it and
+        without a failure reported: the device finished, and the library collected until its
+        own limit without finding the rest, so they were lost in the device."""
         if errors:
-            serial, message = errors[0]
-            failure = MeasurementTimeout if message.startswith(_TIMEOUT_PREFIX) else MeasurementError
-            raise failure(message, serial, results)
+            serial, message, status = errors[0]
+            raise _measurement_failure(serial, message, status, self._started, results)
         for device in self._devices.values():
-            if device.serial not in results:
-                raise MeasurementTimeout(f"no batch within {timeout:.1f} s", device.serial, results)
-            delivered = results[device.serial].shape[0]
-            if delivered < self._collections:
-                raise MeasurementError(f"delivered {delivered} of {self._collections} spectra", device.serial,
-                                       results)
+            delivered = results[device.serial].shape[0] if device.serial in results else 0
+            if delivered >= self._collections:
+                continue
+            summary = f"delivered {delivered} of {self._collections} spectra"
+            if timeout is not None:
+                failure: MeasurementError = MeasurementTimeout(
+                    f"{summary}: the batch was not complete after the timeout of {timeout:.1f} s", device.serial,
+                    results)
+            else:
+                failure = MeasurementError(
+                    f"{summary}: {self._collections - delivered} were lost, pushed out of the device's memory "
+                    "before the library read them (the device holds a limited number of spectra); measure "
+                    "fewer collections per batch or a longer exposure", device.serial, results)
+            logger.warning("%s: %s", device.serial, failure.message)
+            raise failure
+
+
+_background: List[threading.Thread] = []
+_background_lock = threading.Lock()
+
+
+def _start_background(work: Any) -> threading.Thread:
+    """Runs `work` on a thread of its own; failures are logged, never lost silently."""
+    def run() -> None:
+        try:
+            work()
+        except BaseException as failure:  # nobody waits for an answer
+            logger.warning("stopping or disconnecting failed: %s", failure)
+
+    thread = threading.Thread(target=run, name="velmor-stop", daemon=True)
+    with _background_lock:
+        _background[:] = [pending for pending in _background if pending.is_alive()]
+        _background.append(thread)
+    thread.start()
+    return thread
+
+
+def _start_background_close(library: "_capi.Library", manager: int, stopping: Optional[threading.Thread]) -> None:
+    def close() -> None:
+        if stopping is not None:
+            stopping.join()
+        library.destroy(manager)
+
+    _start_background(close)
+
+
+def _wait_for_background_closes() -> None:
+    """Waits until the stops and disconnections left to the background are done."""
+    with _background_lock:
+        pending = list(_background)
+        _background.clear()
+    for thread in pending:
+        thread.join()
 
 
 @atexit.register
@@ -656,8 +956,7 @@ def _close_everything_at_exit() -> None:
             bench.close()
         except Exception:
             pass
+    _wait_for_background_closes()
     library = _capi.loaded()
     if library is not None:
-        from . import _logforward
-
         _logforward.uninstall(library)

@@ -318,12 +318,12 @@ static void errorsWithoutDevices(void)
 
     /* Calls in the wrong order: nothing connected yet. */
     CHECK_FAILS(velmor_device_serial(manager, 0, text, sizeof text, &needed), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_device_serial: device_index 0 is out of range: no device is connected");
     CHECK(strcmp(text, "unset") == 0);
     CHECK_FAILS(velmor_device_status(manager, 0, &state, &count), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_device_status: device_index 0 is out of range: no device is connected");
     CHECK_FAILS(velmor_get_trigger_config(manager, 0, &mode, &edge), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_get_trigger_config: device_index 0 is out of range: no device is connected");
     CHECK_FAILS(velmor_set_trigger_mode(manager, VELMOR_TRIGGER_SOFTWARE), VELMOR_ERROR_NO_DEVICE,
                 "No devices connected");
     CHECK_FAILS(velmor_set_trigger_mode(manager, 7), VELMOR_ERROR_INVALID_ARGUMENT,
@@ -460,9 +460,9 @@ static void identity(void)
 
     /* Indexes outside the pool. */
     CHECK_FAILS(velmor_device_pixel_count(manager, 2, &pixels), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_device_pixel_count: device_index 2 is out of range: 2 connected, indexes 0 .. 1");
     CHECK_FAILS(velmor_device_wavelengths(manager, -1, NULL, 0, &needed), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_device_wavelengths: device_index -1 is out of range: 2 connected, indexes 0 .. 1");
 
     /* Where each device sits, and the clock offset it was set with. */
     CHECK_OK(velmor_device_usb_location(manager, first, &bus[0], &address[0]));
@@ -487,7 +487,7 @@ static void identity(void)
     CHECK_OK(velmor_device_count(manager, &count));
     CHECK(count == 0);
     CHECK_FAILS(velmor_device_serial(manager, 0, serial, sizeof serial, &needed), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_device_serial: device_index 0 is out of range: no device is connected");
     CHECK_OK(velmor_destroy(manager));
 }
 
@@ -504,18 +504,20 @@ static void configuration(void)
     CHECK_OK(velmor_get_trigger_config(manager, 0, &mode, &edge));
     CHECK(mode == 0);
     CHECK_FAILS(velmor_get_trigger_config(manager, 2, &mode, &edge), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_get_trigger_config: device_index 2 is out of range: 2 connected, indexes 0 .. 1");
     CHECK_FAILS(velmor_get_trigger_config(manager, 0, &mode, NULL), VELMOR_ERROR_INVALID_ARGUMENT,
                 "velmor_get_trigger_config: edge is NULL");
 
     CHECK_OK(velmor_take_dark_spectrum(manager, 10000, 1, VELMOR_ALL_DEVICES));
     CHECK_OK(velmor_take_dark_spectrum(manager, 10000, 1, 1));
     CHECK_FAILS(velmor_take_dark_spectrum(manager, 10000, 1, 2), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_take_dark_spectrum: device_index 2 is out of range: "
+                "2 connected, indexes 0 .. 1, or VELMOR_ALL_DEVICES (-1)");
     CHECK_OK(velmor_set_subtract_dark(manager, 1, VELMOR_ALL_DEVICES));
     CHECK_OK(velmor_set_subtract_dark(manager, 0, 0));
     CHECK_FAILS(velmor_set_subtract_dark(manager, 1, -2), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_set_subtract_dark: device_index -2 is out of range: "
+                "2 connected, indexes 0 .. 1, or VELMOR_ALL_DEVICES (-1)");
     CHECK_OK(velmor_destroy(manager));
 }
 
@@ -562,7 +564,7 @@ static void direct(void)
     CHECK(strstr(velmor_last_error(), "Communication failed: ") == velmor_last_error());
     CHECK_OK(velmor_device_stop_acquisition(manager, device));
     CHECK_FAILS(velmor_device_start_acquisition(manager, 3, 1), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_device_start_acquisition: device_index 3 is out of range: 2 connected, indexes 0 .. 1");
     free(spectrum);
     CHECK_OK(velmor_destroy(manager));
 }
@@ -707,6 +709,49 @@ static void errorCallback(const char* simulator)
     CHECK_OK(velmor_destroy(manager));
 }
 
+/* Values that cannot be meant are refused before any device moves, with a
+   text naming the argument and its range; a dark during a run is refused
+   like every other direct use of a device. */
+#define REFUSED(call, text) CHECK_FAILS(call, VELMOR_ERROR_INVALID_ARGUMENT, text)
+
+static void values(void)
+{
+    velmor_manager* m = connectedManager();
+    Observed observed;
+    int32_t state = -1;
+    uint32_t available = 0;
+    initObserved(&observed, m);
+    REFUSED(velmor_start_measurement(m, onSpectrum, onError, &observed, 1000, 1, 0, 0),
+            "velmor_start_measurement: measure_count is 0; it must be between 1 and 2147483647");
+    REFUSED(velmor_start_measurement(m, onSpectrum, onError, &observed, -1, 1, 0, 1),
+            "velmor_start_measurement: exposure_us is -1; it must be between 1 and 2147483647");
+    REFUSED(velmor_start_measurement(m, onSpectrum, onError, &observed, 1000, 0, 0, 1),
+            "velmor_start_measurement: averaging is 0; it must be between 1 and 2147483647");
+    REFUSED(velmor_start_measurement(m, onSpectrum, onError, &observed, 1000, 1, -1, 1),
+            "velmor_start_measurement: delay_us is -1; it must be between 0 and 2147483647");
+    REFUSED(velmor_start_batch_measurement(m, onBatch, onError, &observed, 1000, 0, 1, 0),
+            "velmor_start_batch_measurement: collections is 0; it must be between 1 and 2147483647");
+    REFUSED(velmor_start_batch_measurement(m, onBatch, onError, &observed, 1000, -2, 1, 0),
+            "velmor_start_batch_measurement: collections is -2; it must be between 1 and 2147483647");
+    REFUSED(velmor_device_set_exposure(m, 0, -5, 1),
+            "velmor_device_set_exposure: exposure_us is -5; it must be between 1 and 2147483647");
+    REFUSED(velmor_device_start_acquisition(m, 0, -3),
+            "velmor_device_start_acquisition: exposure_count is -3; it must be between 1 and 2147483647");
+    REFUSED(velmor_take_dark_spectrum(m, -1, 1, VELMOR_ALL_DEVICES),
+            "velmor_take_dark_spectrum: exposure_us is -1; it must be between 1 and 2147483647");
+    REFUSED(velmor_take_dark_spectrum(m, 1000, 0, 0),
+            "velmor_take_dark_spectrum: averaging is 0; it must be between 1 and 2147483647");
+    /* Nothing moved: the devices are idle with nothing waiting. */
+    CHECK_OK(velmor_device_status(m, 0, &state, &available));
+    CHECK(state == VELMOR_STATE_IDLE && available == 0);
+
+    CHECK_OK(velmor_start_measurement(m, onSpectrum, onError, &observed, 10000, 1, 0, 1000));
+    CHECK_FAILS(velmor_take_dark_spectrum(m, 1000, 1, VELMOR_ALL_DEVICES), VELMOR_ERROR_WRONG_STATE,
+                "velmor_take_dark_spectrum: a measurement is started; call velmor_stop_measurement first");
+    CHECK_OK(velmor_stop_measurement(m));
+    CHECK_OK(velmor_destroy(m));
+}
+
 int main(int argc, char** argv)
 {
     const char* group = argc > 1 ? argv[1] : "";
@@ -723,10 +768,12 @@ int main(int argc, char** argv)
         continuous();
     } else if (strcmp(group, "batch") == 0) {
         batch();
+    } else if (strcmp(group, "values") == 0) {
+        values();
     } else if (strcmp(group, "error_callback") == 0) {
         errorCallback(simulator);
     } else {
-        fprintf(stderr, "usage: c_api_test errors|identity|configuration|direct|continuous|batch|error_callback "
+        fprintf(stderr, "usage: c_api_test errors|identity|configuration|direct|continuous|batch|values|error_callback "
                         "[velmor-sim]\n");
         return 2;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cargumentcheck.h"
 #include "ccallbackadapter.h"
 #include "ccallbackscope.h"
 #include "velmor/vasklinkprotocol.h"
@@ -58,7 +59,14 @@ public:
     template <typename Work>
     auto direct(int32_t deviceIndex, Work&& work) -> decltype(work(std::declval<SpectrometerDevice&>()))
     {
-        return withoutWorkers([&](VaskLinkProtocol& protocol) { return work(*protocol.getDevice(deviceIndex)); });
+        return withoutWorkers([&](VaskLinkProtocol& protocol) { return work(deviceAt(protocol, deviceIndex)); });
+    }
+
+    // The device at `deviceIndex`; an index outside the pool is refused with a text naming it.
+    static SpectrometerDevice& deviceAt(VaskLinkProtocol& protocol, int32_t deviceIndex)
+    {
+        CArgumentCheck::deviceIndex(deviceIndex, protocol.getConnectedDeviceCount(), false);
+        return *protocol.getDevice(deviceIndex);
     }
 
     // Starts a run whose workers call `adapter`, kept alive until no worker

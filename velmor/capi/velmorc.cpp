@@ -3,6 +3,7 @@
 
 #include "velmor/velmor_c.h"
 
+#include "cargumentcheck.h"
 #include "cboundary.h"
 #include "ccallbackadapter.h"
 #include "ccallbackscope.h"
@@ -78,7 +79,7 @@ TriggerMode triggerModeOf(int32_t mode)
 SpectrometerParameters parametersOf(velmor_manager* manager, int32_t deviceIndex)
 {
     return managerOf(manager).identity(
-        [&](VaskLinkProtocol& protocol) { return protocol.getDevice(deviceIndex)->getParameters(); });
+        [&](VaskLinkProtocol& protocol) { return CManager::deviceAt(protocol, deviceIndex).getParameters(); });
 }
 
 // A connect that leaves the pool empty says why: nothing usable was found,
@@ -261,8 +262,9 @@ int32_t VELMOR_CALL velmor_device_firmware_version(velmor_manager* manager, int3
         uint32_t& minorOut = required(minor, "minor");
         uint32_t& buildOut = required(build, "build");
         uint32_t& revisionOut = required(revision, "revision");
-        const FirmwareVersion version = managerOf(manager).identity(
-            [&](VaskLinkProtocol& protocol) { return velmor::firmwareVersion(*protocol.getDevice(device_index)); });
+        const FirmwareVersion version = managerOf(manager).identity([&](VaskLinkProtocol& protocol) {
+            return velmor::firmwareVersion(CManager::deviceAt(protocol, device_index));
+        });
         majorOut = version.major;
         minorOut = version.minor;
         buildOut = version.build;
@@ -294,8 +296,10 @@ int32_t VELMOR_CALL velmor_get_trigger_config(velmor_manager* manager, int32_t d
         uint32_t& edgeOut = required(edge, "edge");
         // Workers set each device's trigger at their start: what a read
         // during a run would see is not the host's setting.
-        const TriggerConfig config = managerOf(manager).withoutWorkers(
-            [&](VaskLinkProtocol& protocol) { return protocol.getTriggerMode(device_index); });
+        const TriggerConfig config = managerOf(manager).withoutWorkers([&](VaskLinkProtocol& protocol) {
+            CArgumentCheck::deviceIndex(device_index, protocol.getConnectedDeviceCount(), false);
+            return protocol.getTriggerMode(device_index);
+        });
         modeOut = config.mode;
         edgeOut = config.edge;
     });
@@ -305,7 +309,11 @@ int32_t VELMOR_CALL velmor_take_dark_spectrum(velmor_manager* manager, int32_t e
                                               int32_t device_index)
 {
     return CBoundary::run(__func__, [&] {
-        managerOf(manager).exclusive([&](VaskLinkProtocol& protocol) {
+        CArgumentCheck::atLeast("exposure_us", exposure_us, 1);
+        CArgumentCheck::atLeast("averaging", averaging, 1);
+        // A dark taken while a worker measures would be a spectrum of the run.
+        managerOf(manager).withoutWorkers([&](VaskLinkProtocol& protocol) {
+            CArgumentCheck::deviceIndex(device_index, protocol.getConnectedDeviceCount(), true);
             protocol.takeDarkSpectrum(exposure_us, averaging, device_index);
         });
     });
@@ -314,8 +322,10 @@ int32_t VELMOR_CALL velmor_take_dark_spectrum(velmor_manager* manager, int32_t e
 int32_t VELMOR_CALL velmor_set_subtract_dark(velmor_manager* manager, int32_t enable, int32_t device_index)
 {
     return CBoundary::run(__func__, [&] {
-        managerOf(manager).exclusive(
-            [&](VaskLinkProtocol& protocol) { protocol.setSubtractDark(enable != 0, device_index); });
+        managerOf(manager).exclusive([&](VaskLinkProtocol& protocol) {
+            CArgumentCheck::deviceIndex(device_index, protocol.getConnectedDeviceCount(), true);
+            protocol.setSubtractDark(enable != 0, device_index);
+        });
     });
 }
 
@@ -326,6 +336,10 @@ int32_t VELMOR_CALL velmor_start_measurement(velmor_manager* manager, velmor_spe
     return CBoundary::run(__func__, [&] {
         CManager& owner = managerOf(manager);
         required(on_spectrum, "on_spectrum");
+        CArgumentCheck::atLeast("exposure_us", exposure_us, 1);
+        CArgumentCheck::atLeast("averaging", averaging, 1);
+        CArgumentCheck::atLeast("delay_us", delay_us, 0);
+        CArgumentCheck::atLeast("measure_count", measure_count, 1);
         owner.start(std::make_unique<CCallbackAdapter>(&owner, on_spectrum, nullptr, on_error, user),
                     [&](VaskLinkProtocol& protocol, SpectrometerCallback* callback) {
                         protocol.startMeasurement(callback, exposure_us, averaging, delay_us, measure_count);
@@ -340,6 +354,10 @@ int32_t VELMOR_CALL velmor_start_batch_measurement(velmor_manager* manager, velm
     return CBoundary::run(__func__, [&] {
         CManager& owner = managerOf(manager);
         required(on_batch, "on_batch");
+        CArgumentCheck::atLeast("exposure_us", exposure_us, 1);
+        CArgumentCheck::atLeast("collections", collections, 1);
+        CArgumentCheck::atLeast("averaging", averaging, 1);
+        CArgumentCheck::atLeast("delay_us", delay_us, 0);
         owner.start(std::make_unique<CCallbackAdapter>(&owner, nullptr, on_batch, on_error, user),
                     [&](VaskLinkProtocol& protocol, SpectrometerCallback* callback) {
                         protocol.startBatchMeasurement(callback, exposure_us, collections, averaging, delay_us);
@@ -369,6 +387,8 @@ int32_t VELMOR_CALL velmor_device_set_exposure(velmor_manager* manager, int32_t 
                                                int32_t averaging)
 {
     return CBoundary::run(__func__, [&] {
+        CArgumentCheck::atLeast("exposure_us", exposure_us, 1);
+        CArgumentCheck::atLeast("averaging", averaging, 1);
         managerOf(manager).direct(device_index, [&](SpectrometerDevice& device) {
             device.setExposureParams(exposure_us, averaging);
         });
@@ -379,6 +399,7 @@ int32_t VELMOR_CALL velmor_device_start_acquisition(velmor_manager* manager, int
                                                     int32_t exposure_count)
 {
     return CBoundary::run(__func__, [&] {
+        CArgumentCheck::atLeast("exposure_count", exposure_count, 1);
         managerOf(manager).direct(device_index,
                                   [&](SpectrometerDevice& device) { device.startMeasure(exposure_count); });
     });
@@ -435,8 +456,9 @@ int32_t VELMOR_CALL velmor_device_usb_location(velmor_manager* manager, int32_t 
     return CBoundary::run(__func__, [&] {
         uint8_t& busOut = required(bus_number, "bus_number");
         uint8_t& addressOut = required(device_address, "device_address");
-        const velmor::UsbLocation location = managerOf(manager).identity(
-            [&](VaskLinkProtocol& protocol) { return velmor::usbLocation(*protocol.getDevice(device_index)); });
+        const velmor::UsbLocation location = managerOf(manager).identity([&](VaskLinkProtocol& protocol) {
+            return velmor::usbLocation(CManager::deviceAt(protocol, device_index));
+        });
         busOut = location.busNumber;
         addressOut = location.deviceAddress;
     });
@@ -447,7 +469,7 @@ int32_t VELMOR_CALL velmor_device_clock_utc_offset(velmor_manager* manager, int3
     return CBoundary::run(__func__, [&] {
         int32_t& result = required(seconds, "seconds");
         result = managerOf(manager).identity([&](VaskLinkProtocol& protocol) {
-            return velmor::deviceClockUtcOffsetSeconds(*protocol.getDevice(device_index));
+            return velmor::deviceClockUtcOffsetSeconds(CManager::deviceAt(protocol, device_index));
         });
     });
 }
