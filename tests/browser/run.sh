@@ -11,4 +11,4 @@ out="$(cd "$2" && pwd)"
 cd "$here"
 [ -d node_modules/puppeteer-core ] || npm ci --prefer-offline --no-audit --no-fund --loglevel=error
 VELMOR_SIM="$build/tools/velmor-sim/velmor-sim" VELMOR="$build/tools/velmor/velmor" OUT="$out" \
-  timeout 180 node --test view.test.mjs
+  timeout 180 node --test view.test.mjs hostile.test.mjs
