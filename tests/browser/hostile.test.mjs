@@ -7,11 +7,11 @@
 
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { launchChromium } from './chromium.mjs';
+import { eventually, sleep, startView, stopView } from './viewsession.mjs';
 
 const SIM = process.env.VELMOR_SIM;
 const VELMOR = process.env.VELMOR;
@@ -22,22 +22,6 @@ let view;
 let browser;
 let page;
 let address;
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function eventually(what, condition, timeoutMs = 20000) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await condition();
-    if (value) {
-      return value;
-    }
-    if (Date.now() > end) {
-      assert.fail(`timed out waiting for ${what}`);
-    }
-    await sleep(200);
-  }
-}
 
 // A request from the page itself, so it carries the page's Origin.
 function fromPage(path, body) {
@@ -60,20 +44,9 @@ async function streamDelivers() {
 
 before(async () => {
   // The shell puts the byte 0xFF into the serial number.
-  view = spawn('sh', ['-c',
+  ({ view, address } = await startView('sh', ['-c',
     `exec "$0" --device serial=10001 --device "serial=AB$(printf '\\377')1" -- "$1" view --port 0 --log "$2"`,
-    SIM, VELMOR, join(work, 'velmor.log')], { stdio: ['ignore', 'pipe', 'inherit'], detached: true });
-  address = await new Promise((resolve, reject) => {
-    let text = '';
-    view.stdout.on('data', (chunk) => {
-      text += chunk;
-      const line = text.split('\n').find((l) => l.startsWith('http://'));
-      if (line) {
-        resolve(line.trim());
-      }
-    });
-    view.on('exit', (code) => reject(new Error(`velmor view ended with ${code}`)));
-  });
+    SIM, VELMOR, join(work, 'velmor.log')]));
   browser = await launchChromium(join(work, 'profile'));
   page = await browser.newPage();
   await page.goto(address);
@@ -81,16 +54,7 @@ before(async () => {
 
 after(async () => {
   await browser?.close();
-  if (view && view.exitCode === null) {
-    const ended = new Promise((resolve) => view.on('exit', resolve));
-    process.kill(-view.pid, 'SIGINT');
-    const code = await Promise.race([ended, sleep(15000).then(() => 'still running')]);
-    if (code === 'still running') {
-      process.kill(-view.pid, 'SIGKILL');
-    }
-    assert.equal(code, 0, 'velmor view stops cleanly on Ctrl-C');
-  }
-  view?.stdout.destroy();
+  await stopView(view);
   rmSync(work, { recursive: true, force: true });
 });
 
