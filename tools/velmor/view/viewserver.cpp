@@ -22,6 +22,13 @@ using nlohmann::json;
 constexpr int THREADS_BESIDE_STREAMS = 8;
 
 // The page's own files: the only requests a token never guards.
+// Every answer is whole: the page never asks for part of one, and a part of
+// a JSON answer is not JSON.
+void ignoreRanges(httplib::Request& request)
+{
+    request.ranges.clear();
+}
+
 bool isPageFile(const httplib::Request& request)
 {
     return (request.method == "GET" || request.method == "HEAD") &&
@@ -62,7 +69,12 @@ ViewServer::ViewServer(ViewBackend& backend, LiveSpectra& live, std::string toke
     mRoutes.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
         answerFailure(response, error);
     });
-    mRoutes.set_error_handler([](const httplib::Request&, httplib::Response& response) { answerError(response); });
+    mRoutes.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
+        answerError(response);
+        // Unhandled: the library would otherwise cut the reason to a Range
+        // the client sent, leaving JSON that does not parse.
+        return httplib::Server::HandlerResponse::Unhandled;
+    }));
     addRoutes();
 }
 
@@ -126,7 +138,7 @@ bool ViewServer::answer(httplib::Stream& stream)
 {
     bool closeRequested = false;
     try {
-        return mRoutes.process_request(stream, false, closeRequested, nullptr) && !closeRequested;
+        return mRoutes.process_request(stream, false, closeRequested, ignoreRanges) && !closeRequested;
     } catch (...) {
         // The handlers answer every failure themselves; should the library
         // itself fail, the connection goes rather than the process.
