@@ -216,7 +216,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const RequestFraming::Result framing = RequestFraming::frame(request);
     switch (framing.verdict) {
     case RequestFraming::Verdict::Incomplete: return 0; // the gate would wait, then close or answer 408
-    case RequestFraming::Verdict::Refused: checkAnswer(ConnectionGate::refusal(framing.status, framing.reason)); return 0;
+    case RequestFraming::Verdict::Refused:
+        checkAnswer(ConnectionGate::refusal(framing.status, framing.reason));
+        return 0;
     case RequestFraming::Verdict::Complete: break;
     }
     MemoryStream stream(request.substr(0, framing.length));

@@ -306,13 +306,17 @@ TEST_F(ViewServerTest, HostileRequestsGetA4xxInValidJsonAndTheServerLivesOn)
             {"GET /api/stream?mode=%FF HTTP/1.1\r\nHost: " + host + "\r\n" + bearer + "Connection: close\r\n\r\n", 400},
             {post + bearer + json + "Content-Length: 15\r\n\r\n{\"running\":\"\xFF\"}", 400},
             {"GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:\xFF\r\nConnection: close\r\n\r\n", withToken ? 401 : 403},
-            {"POST /api/acquisition HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://\xFF\r\nConnection: close\r\n" + bearer + json + sized,
+            {"POST /api/acquisition HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://\xFF\r\nConnection: close\r\n" +
+                 bearer + json + sized,
              403},
             {post + bearer + "Content-Type: application/jsonx\r\n" + sized, 415},
             {post + bearer + json + "Transfer-Encoding: chunked\r\n\r\n", 411},
             {post + bearer + json + "Content-Encoding: gzip\r\nContent-Length: 20\r\n\r\n", 415},
             {post + bearer + json + "Content-Length: 50000000\r\n\r\n", 413},
-            {"POST /elsewhere HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin + "\r\nConnection: close\r\n" + json + sized,
+            {"GET /nowhere HTTP/1.1\r\nHost: " + host + "\r\nRange: bytes=0-3\r\nConnection: close\r\n\r\n",
+             withToken ? 401 : 404},
+            {"POST /elsewhere HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin + "\r\nConnection: close\r\n" +
+                 json + sized,
              withToken ? 401 : 404},
         };
         for (const auto& [request, status] : cases) {

@@ -42,8 +42,9 @@ std::optional<Refusal> AccessGuard::check(const RequestFacts& request) const
         return Refusal{401, "missing or wrong access token: open the address that 'velmor view' printed"};
     }
     if (request.changesState && request.origin != "http://" + request.host) {
-        return Refusal{403, request.origin ? "Origin '" + replytext::clientText(*request.origin) + "' is not this server"
-                                           : std::string("a request that changes state must carry an Origin")};
+        return Refusal{403, request.origin
+                                ? "Origin '" + replytext::clientText(*request.origin) + "' is not this server"
+                                : std::string("a request that changes state must carry an Origin")};
     }
     return std::nullopt;
 }

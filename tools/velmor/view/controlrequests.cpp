@@ -91,8 +91,9 @@ bool ControlRequests::isJsonMediaType(const std::string& contentType)
     const auto isSpace = [](char character) { return character == ' ' || character == '\t'; };
     mediaType.erase(mediaType.begin(), std::find_if_not(mediaType.begin(), mediaType.end(), isSpace));
     mediaType.erase(std::find_if_not(mediaType.rbegin(), mediaType.rend(), isSpace).base(), mediaType.end());
-    std::transform(mediaType.begin(), mediaType.end(), mediaType.begin(),
-                   [](char character) { return static_cast<char>(std::tolower(static_cast<unsigned char>(character))); });
+    std::transform(mediaType.begin(), mediaType.end(), mediaType.begin(), [](char character) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
+    });
     return mediaType == "application/json";
 }
 

@@ -69,12 +69,13 @@ ViewServer::ViewServer(ViewBackend& backend, LiveSpectra& live, std::string toke
     mRoutes.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
         answerFailure(response, error);
     });
-    mRoutes.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
-        answerError(response);
-        // Unhandled: the library would otherwise cut the reason to a Range
-        // the client sent, leaving JSON that does not parse.
-        return httplib::Server::HandlerResponse::Unhandled;
-    }));
+    // Unhandled: the library would otherwise cut the reason to a Range the
+    // client sent, leaving JSON that does not parse.
+    mRoutes.set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
+            answerError(response);
+            return httplib::Server::HandlerResponse::Unhandled;
+        }));
     addRoutes();
 }
 
