@@ -2,7 +2,7 @@
 # Runs the browser test of 'velmor view' against a build tree.
 # Usage: bash tests/browser/run.sh <build dir> <directory for the screenshots>
 # Fetches puppeteer-core (pinned by package-lock.json) on first use; offline
-# once it is in npm's cache. Bounded: about a minute, three at the most.
+# once it is in npm's cache. Bounded: about a minute and a half, three at the most.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$(cd "$1" && pwd)"
