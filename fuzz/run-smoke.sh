@@ -50,4 +50,6 @@ run_fuzzer fuzz_byteconverter byteconverter
 run_fuzzer fuzz_replies replies "${reply_options[@]}"
 run_fuzzer fuzz_slow_replies slow_replies "${reply_options[@]}"
 run_fuzzer fuzz_measurement measurement -max_len=4096
+# A request a little larger than the biggest the view's gate lets through.
+run_fuzzer fuzz_view view -max_len=25000 -dict="$VELMOR_ROOT/fuzz/view.dict"
 echo "fuzz smoke run: no findings"

@@ -5,12 +5,13 @@
 
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
+import { execFile } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
 import { launchChromium } from './chromium.mjs';
+import { eventually, sleep, startView, stopView } from './viewsession.mjs';
 
 const SIM = process.env.VELMOR_SIM;
 const VELMOR = process.env.VELMOR;
@@ -22,22 +23,6 @@ let view;
 let browser;
 let page;
 let address;
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function eventually(what, condition, timeoutMs = 20000) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await condition();
-    if (value) {
-      return value;
-    }
-    if (Date.now() > end) {
-      assert.fail(`timed out waiting for ${what}`);
-    }
-    await sleep(200);
-  }
-}
 
 async function simulator(...words) {
   const socket = readFileSync(controlFile, 'utf8').trim();
@@ -70,20 +55,8 @@ async function showMode(mode) {
 
 before(async () => {
   // The control socket's path is known only inside the session.
-  view = spawn(SIM, ['--devices', '2', '--', 'sh', '-c',
-    `printf '%s\\n' "$VELMOR_SIM_CONTROL" > '${controlFile}' && exec '${VELMOR}' view --port 0 --log '${join(work, 'velmor.log')}'`],
-  { stdio: ['ignore', 'pipe', 'inherit'], detached: true });
-  address = await new Promise((resolve, reject) => {
-    let text = '';
-    view.stdout.on('data', (chunk) => {
-      text += chunk;
-      const line = text.split('\n').find((l) => l.startsWith('http://'));
-      if (line) {
-        resolve(line.trim());
-      }
-    });
-    view.on('exit', (code) => reject(new Error(`velmor view ended with ${code}`)));
-  });
+  ({ view, address } = await startView(SIM, ['--devices', '2', '--', 'sh', '-c',
+    `printf '%s\\n' "$VELMOR_SIM_CONTROL" > '${controlFile}' && exec '${VELMOR}' view --port 0 --log '${join(work, 'velmor.log')}'`]));
   browser = await launchChromium(join(work, 'profile'));
   page = await browser.newPage();
   page.on('pageerror', (error) => console.error('page error:', error.message));
@@ -92,17 +65,7 @@ before(async () => {
 
 after(async () => {
   await browser?.close();
-  if (view && view.exitCode === null) {
-    const ended = new Promise((resolve) => view.on('exit', resolve));
-    // Ctrl-C, as a person would give it: to the whole process group.
-    process.kill(-view.pid, 'SIGINT');
-    const code = await Promise.race([ended, sleep(15000).then(() => 'still running')]);
-    if (code === 'still running') {
-      process.kill(-view.pid, 'SIGKILL');
-    }
-    assert.equal(code, 0, 'velmor view stops cleanly on Ctrl-C');
-  }
-  view?.stdout.destroy();
+  await stopView(view);
   rmSync(work, { recursive: true, force: true });
 });
 

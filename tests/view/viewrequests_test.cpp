@@ -1,10 +1,15 @@
 #include "view/accessguard.h"
 #include "view/controlrequests.h"
 #include "view/livespectra.h"
+#include "view/replytext.h"
 #include "view/requesterror.h"
+#include "view/requestframing.h"
+#include "view/viewoptions.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 using namespace velmorview;
@@ -178,4 +183,80 @@ TEST(LiveSpectra, WaitersWakeOnChangeAndOnClose)
     closer.join();
     live.reportError("10001", "Timeout waiting for spectrum.");
     EXPECT_EQ(live.snapshot().devices[0].error, "Timeout waiting for spectrum.");
+}
+
+TEST(RequestFraming, BodiesAreBoundedHoweverTheyAreSent)
+{
+    using Verdict = RequestFraming::Verdict;
+    const std::string head = "POST /api/settings HTTP/1.1\r\nHost: h\r\n";
+    const struct {
+        std::string received;
+        Verdict verdict;
+        int statusOrLength;
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nHost: h\r\n", Verdict::Incomplete, 0},
+        {"GET / HTTP/1.1\r\n\r\nGET /next", Verdict::Complete, 18},
+        {head + "Content-Length: 4\r\n\r\n{}", Verdict::Incomplete, 0},
+        {head + "content-length:  4 \r\n\r\n{ }}extra", Verdict::Complete, 65},
+        {head + "Transfer-Encoding: chunked\r\n\r\n", Verdict::Refused, 411},
+        {head + "Content-Encoding: gzip\r\nContent-Length: 2\r\n\r\n", Verdict::Refused, 415},
+        {head + "Content-Length: 16385\r\n\r\n", Verdict::Refused, 413},
+        {head + "Content-Length: 99999999999999999999\r\n\r\n", Verdict::Refused, 400},
+        {head + "Content-Length: 2\r\nContent-Length: 3\r\n\r\n", Verdict::Refused, 400},
+        {head + "Content-Length: -1\r\n\r\n", Verdict::Refused, 400},
+        {head + std::string(9000, 'x'), Verdict::Refused, 431},
+    };
+    for (const auto& [received, verdict, statusOrLength] : cases) {
+        const RequestFraming::Result result = RequestFraming::frame(received);
+        EXPECT_EQ(result.verdict, verdict) << received.substr(0, 80);
+        const int actual = static_cast<int>(verdict == Verdict::Complete ? result.length : result.status);
+        EXPECT_EQ(actual, statusOrLength) << received.substr(0, 80);
+    }
+}
+
+TEST(ReplyText, WhatIsNotUtf8BecomesReplacementCharactersAndOnlyJsonIsJson)
+{
+    const std::pair<std::string, std::string> texts[] = {
+        {"10001", "10001"},
+        {"AB\xFF" "1", "AB\xEF\xBF\xBD" "1"},
+        {"\xC3\xA9\xE6\x97\xA5", "\xC3\xA9\xE6\x97\xA5"},       // é, 日
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},               // overlong '/'
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // a surrogate
+        {"\xE6\x97", "\xEF\xBF\xBD\xEF\xBF\xBD"},               // cut short
+    };
+    for (const auto& [text, shown] : texts) {
+        EXPECT_EQ(replytext::validUtf8(text), shown);
+    }
+    EXPECT_EQ(replytext::clientText(std::string(1000, 'x')).size(), 67u);
+    EXPECT_EQ(replytext::dump(nlohmann::json{{"e", "\xFF"}}), "{\"e\":\"\xEF\xBF\xBD\"}");
+
+    for (const char* accepted : {"application/json", "application/json; charset=utf-8", " Application/JSON ;x=1"}) {
+        EXPECT_TRUE(ControlRequests::isJsonMediaType(accepted)) << accepted;
+    }
+    for (const char* refused : {"", "application/jsonx", "text/plain", "application/json-seq", "application/js"}) {
+        EXPECT_FALSE(ControlRequests::isJsonMediaType(refused)) << refused;
+    }
+}
+
+TEST(ViewOptions, TheTokenComesFromTheOptionTheFileOrTheEnvironment)
+{
+    const std::string path = ::testing::TempDir() + "velmor-view-token";
+    std::ofstream(path) << "0123456789abcdef-file\r\n";
+    ViewOptions options;
+    unsetenv(ViewOptions::TOKEN_VARIABLE);
+    EXPECT_EQ(chosenToken(options), "") << "loopback needs none";
+    options.listenAddress = "0.0.0.0";
+    EXPECT_EQ(chosenToken(options).size(), 32u) << "serving others, one is made up";
+    setenv(ViewOptions::TOKEN_VARIABLE, "0123456789abcdef-env", 1);
+    EXPECT_EQ(chosenToken(options), "0123456789abcdef-env");
+    options.tokenFile = path;
+    EXPECT_EQ(chosenToken(options), "0123456789abcdef-file");
+    options.token = "0123456789abcdef-option";
+    EXPECT_EQ(chosenToken(options), "0123456789abcdef-option");
+    options.token = "short";
+    EXPECT_THROW(chosenToken(options), std::invalid_argument);
+    options.token.clear();
+    options.tokenFile = path + "-missing";
+    EXPECT_THROW(chosenToken(options), std::invalid_argument);
+    unsetenv(ViewOptions::TOKEN_VARIABLE);
 }

@@ -23,7 +23,10 @@ namespace {
 // Records what the server asked of the devices.
 class FakeBackend : public ViewBackend {
 public:
-    json state() override { return {{"running", running.load()}, {"exposureUs", exposureUs.load()}}; }
+    json state() override
+    {
+        return {{"running", running.load()}, {"exposureUs", exposureUs.load()}, {"serial", serialNumber}};
+    }
     json wavelengths() override { return {{"10001", {400.0, 401.0}}}; }
     void setRunning(bool value) override { running = value; }
     void applySettings(const AcquisitionSettings& settings) override { exposureUs = settings.exposureUs; }
@@ -32,13 +35,14 @@ public:
         if (request.action == DarkAction::SubtractionOn) {
             throw RequestError(409, "no dark spectrum yet");
         }
-        throw std::runtime_error("Communication failed: unplugged");
+        throw std::runtime_error("Communication failed: unplugged " + serialNumber);
     }
     void storeReference(const std::string&) override {}
     void setTriggerMode(TriggerMode) override {}
 
     std::atomic<bool> running{false};
     std::atomic<int> exposureUs{0};
+    std::string serialNumber = "10001";
 };
 
 class ViewServerTest : public ::testing::Test {
@@ -247,4 +251,121 @@ TEST_F(ViewServerTest, StalledAndVanishedClientsNeverHoldUpAcquisition)
     EXPECT_TRUE(eventually([&] { return server->openStreams() == 1; })) << "the vanished client is dropped";
     EXPECT_EQ(readEvents("/api/stream", 1).size(), 1u) << "others are still served";
     close(stalled);
+}
+
+namespace {
+
+// One request over its own connection, as raw bytes; the whole answer, read
+// until the server closes or five seconds pass.
+std::string exchange(int port, const std::string& request)
+{
+    const int socketFd = openRawConnection(port);
+    timeval timeout{5, 0};
+    setsockopt(socketFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sendText(socketFd, request);
+    std::string answer;
+    char buffer[4096];
+    for (ssize_t count; (count = recv(socketFd, buffer, sizeof buffer, 0)) > 0;) {
+        answer.append(buffer, static_cast<std::size_t>(count));
+    }
+    close(socketFd);
+    return answer;
+}
+
+int statusOf(const std::string& answer)
+{
+    return answer.size() > 12 ? std::atoi(answer.c_str() + 9) : 0;
+}
+
+// The body of an answer, which must be JSON in valid UTF-8 (parse throws).
+json bodyOf(const std::string& answer)
+{
+    const std::size_t headEnd = answer.find("\r\n\r\n");
+    return headEnd == std::string::npos ? json() : json::parse(answer.substr(headEnd + 4));
+}
+
+} // namespace
+
+// Requests that once crashed the view, took it for a device failure, or let
+// a body through unbounded: each is refused with a 4xx and a JSON reason, and
+// the page and the stream are served afterwards.
+TEST_F(ViewServerTest, HostileRequestsGetA4xxInValidJsonAndTheServerLivesOn)
+{
+    const std::string token = AccessGuard::generateToken();
+    for (const bool withToken : {false, true}) {
+        server.reset();
+        start(withToken ? token : "");
+        const std::string host = "127.0.0.1:" + std::to_string(port);
+        const std::string post = "POST /api/acquisition HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin +
+                                 "\r\nConnection: close\r\n";
+        const std::string json = "Content-Type: application/json\r\n";
+        const std::string body = R"({"running": true})";
+        const std::string sized = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        const std::string bearer = withToken ? "Authorization: Bearer " + token + "\r\n" : "";
+        const std::pair<std::string, int> cases[] = {
+            {"GET /api/stream?mode=%FF HTTP/1.1\r\nHost: " + host + "\r\n" + bearer + "Connection: close\r\n\r\n", 400},
+            {post + bearer + json + "Content-Length: 15\r\n\r\n{\"running\":\"\xFF\"}", 400},
+            {"GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:\xFF\r\nConnection: close\r\n\r\n", withToken ? 401 : 403},
+            {"POST /api/acquisition HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://\xFF\r\nConnection: close\r\n" +
+                 bearer + json + sized,
+             403},
+            {post + bearer + "Content-Type: application/jsonx\r\n" + sized, 415},
+            {post + bearer + json + "Transfer-Encoding: chunked\r\n\r\n", 411},
+            {post + bearer + json + "Content-Encoding: gzip\r\nContent-Length: 20\r\n\r\n", 415},
+            {post + bearer + json + "Content-Length: 50000000\r\n\r\n", 413},
+            {"GET /nowhere HTTP/1.1\r\nHost: " + host + "\r\nRange: bytes=0-3\r\nConnection: close\r\n\r\n",
+             withToken ? 401 : 404},
+            {"POST /elsewhere HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin + "\r\nConnection: close\r\n" +
+                 json + sized,
+             withToken ? 401 : 404},
+        };
+        for (const auto& [request, status] : cases) {
+            const std::string answer = exchange(port, request);
+            EXPECT_EQ(statusOf(answer), status) << request;
+            EXPECT_NO_THROW(EXPECT_TRUE(bodyOf(answer).contains("error"))) << answer;
+        }
+        EXPECT_FALSE(backend.running) << "nothing reached the devices";
+        EXPECT_EQ(client().Get("/")->status, 200);
+        EXPECT_EQ(client().Get(("/api/state?token=" + token).c_str())->status, 200);
+        if (!withToken) { // stopping a server ends the streams of its LiveSpectra for good
+            live.publish("10001", {1.0f});
+            EXPECT_EQ(readEvents("/api/stream", 1).size(), 1u);
+        }
+    }
+}
+
+TEST_F(ViewServerTest, DeviceTextThatIsNotUtf8IsShownWithReplacementCharacters)
+{
+    backend.serialNumber = "AB\xFF" "1";
+    start();
+    const auto state = client().Get("/api/state");
+    ASSERT_EQ(state->status, 200);
+    EXPECT_EQ(json::parse(state->body)["serial"], "AB\xEF\xBF\xBD" "1");
+    const auto failed = postJson("/api/dark", R"({"device": "10001", "action": "take"})");
+    EXPECT_EQ(failed->status, 500);
+    EXPECT_NE(reason(failed).find("unplugged AB\xEF\xBF\xBD" "1"), std::string::npos);
+}
+
+// Connections that send their request slowly, or nothing at all, hold no
+// server thread and cannot crowd out a new client.
+TEST_F(ViewServerTest, SlowAndIdleConnectionsLeaveTheServerToOthers)
+{
+    start();
+    const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    std::vector<int> slow;
+    for (int i = 0; i < ConnectionGate::MAX_PER_PEER + 20; ++i) {
+        slow.push_back(openRawConnection(port));
+        if (i % 2 == 0) {
+            sendText(slow.back(), head + "X-Slow: 1\r\n");
+        }
+    }
+    ASSERT_TRUE(eventually([&] { return server->openConnections() == ConnectionGate::MAX_PER_PEER; }))
+        << "connections beyond the cap close the oldest waiting ones";
+    EXPECT_EQ(client().Get("/")->status, 200);
+    EXPECT_EQ(client().Get("/api/state")->status, 200);
+    live.publish("10001", {1.0f});
+    EXPECT_EQ(readEvents("/api/stream", 2).size(), 2u);
+    for (const int socketFd : slow) {
+        close(socketFd);
+    }
 }

@@ -91,8 +91,10 @@ per device for transmission and absorbance, and saving as CSV and PNG.
 Open the printed address; Ctrl-C stops the devices and the server.
 
 The server answers on 127.0.0.1 only. --listen serves other hosts too; then
-every request that reads or drives the devices must carry an access token,
-generated and printed in the address unless --token gives one.
+every request but those for the page's own files must carry an access token,
+generated and printed in the address unless one is given. Give it with
+--token-file or in the environment variable VELMOR_VIEW_TOKEN: --token is
+visible to every user of this computer in the process list.
 
 Examples:
   velmor view
@@ -287,8 +289,15 @@ void CommandLine::addViewCommand()
     mView->add_option("--listen", mOptions.listenAddress,
                       "Serve other hosts on this address of this computer (0.0.0.0: all); needs a token")
         ->type_name("ADDR");
-    mView->add_option("--token", mOptions.token, "Access token for the page (default with --listen: a random one)")
-        ->type_name("TEXT");
+    CLI::Option* token =
+        mView->add_option("--token", mOptions.token,
+                          "Access token for the page (default with --listen: a random one); visible in the "
+                          "process list, prefer --token-file or $VELMOR_VIEW_TOKEN")
+            ->type_name("TEXT");
+    mView->add_option("--token-file", mOptions.tokenFile, "Read the access token from the first line of this file")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile)
+        ->excludes(token);
     mView->add_flag("--open", mOptions.openBrowser, "Open the page in the desktop's browser");
 }
 

@@ -39,6 +39,7 @@ struct Options {
     int port = DEFAULT_VIEW_PORT;
     std::string listenAddress; // empty: loopback only
     std::string token;
+    std::string tokenFile;
     bool openBrowser = false;
 };
 

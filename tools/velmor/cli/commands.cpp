@@ -215,6 +215,19 @@ void setTriggerMode(const Options& options, LibraryOutput& output)
     }
 }
 
+velmorview::ViewOptions viewOptionsOf(const Options& options)
+{
+    velmorview::ViewOptions view;
+    view.exposureUs = options.exposureUs;
+    view.averaging = options.averaging;
+    view.port = options.port;
+    view.listenAddress = options.listenAddress;
+    view.token = options.token;
+    view.tokenFile = options.tokenFile;
+    view.openBrowser = options.openBrowser;
+    return view;
+}
+
 void run(const Options& options, LibraryOutput& output)
 {
     switch (options.command) {
@@ -229,7 +242,7 @@ void run(const Options& options, LibraryOutput& output)
         }
         break;
     case Command::Trigger: setTriggerMode(options, output); break;
-    case Command::View: velmorview::runView(options, output); break;
+    case Command::View: velmorview::runView(viewOptionsOf(options), output); break;
     }
 }
 

@@ -1,5 +1,7 @@
 #include "accessguard.h"
 
+#include "replytext.h"
+
 #include <algorithm>
 #include <cctype>
 #include <random>
@@ -34,14 +36,15 @@ AccessGuard::AccessGuard(std::string token, int port) : mToken(std::move(token))
 std::optional<Refusal> AccessGuard::check(const RequestFacts& request) const
 {
     if (mToken.empty() && !isLoopbackHost(request.host)) {
-        return Refusal{403, "Host '" + request.host + "' is not this server's loopback address"};
+        return Refusal{403, "Host '" + replytext::clientText(request.host) + "' is not this server's loopback address"};
     }
     if (request.controlsDevices && !mToken.empty() && !carriesToken(request)) {
         return Refusal{401, "missing or wrong access token: open the address that 'velmor view' printed"};
     }
     if (request.changesState && request.origin != "http://" + request.host) {
-        return Refusal{403, request.origin ? "Origin '" + *request.origin + "' is not this server"
-                                           : std::string("a request that changes state must carry an Origin")};
+        return Refusal{403, request.origin
+                                ? "Origin '" + replytext::clientText(*request.origin) + "' is not this server"
+                                : std::string("a request that changes state must carry an Origin")};
     }
     return std::nullopt;
 }

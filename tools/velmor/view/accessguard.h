@@ -11,7 +11,7 @@ struct RequestFacts {
     std::optional<std::string> origin;
     std::string authorization;  // the Authorization header
     std::string tokenParameter; // ?token=, for EventSource, which cannot set headers
-    bool controlsDevices = false; // an /api/ request: reads or drives the devices
+    bool controlsDevices = false; // anything but the page's own files: may read or drive the devices
     bool changesState = false;    // a POST
 };
 
@@ -25,8 +25,8 @@ struct Refusal {
 // Without a token the server listens on loopback only, and the Host header
 // must name loopback with this port: a page on another site that re-points
 // its own host name at 127.0.0.1 (DNS rebinding) sends its own name and is
-// refused. With a token (serving other hosts) every /api/ request must carry
-// it. Either way, a state-changing request must come with an Origin equal to
+// refused. With a token (serving other hosts) every request but those for
+// the page's own files must carry it. Either way, a state-changing request must come with an Origin equal to
 // this server's, which a browser sends and another site's page cannot fake,
 // so a form or script elsewhere cannot drive the hardware.
 class AccessGuard {

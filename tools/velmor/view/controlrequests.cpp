@@ -1,9 +1,11 @@
 #include "controlrequests.h"
 
+#include "replytext.h"
 #include "requesterror.h"
 #include "acquisition/timebudget.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace velmorview {
 namespace {
@@ -21,7 +23,8 @@ json object(const std::string& body)
     try {
         request = json::parse(body);
     } catch (const json::parse_error& error) {
-        throw badRequest(std::string("the body is not JSON: ") + error.what());
+        // The parser's message quotes the body; the byte is enough.
+        throw badRequest("the body is not JSON (at byte " + std::to_string(error.byte) + ")");
     }
     if (!request.is_object()) {
         throw badRequest("the body must be a JSON object");
@@ -82,6 +85,18 @@ ControlRequests::ControlRequests(std::vector<std::string> serialNumbers) : mSeri
 {
 }
 
+bool ControlRequests::isJsonMediaType(const std::string& contentType)
+{
+    std::string mediaType = contentType.substr(0, contentType.find(';'));
+    const auto isSpace = [](char character) { return character == ' ' || character == '\t'; };
+    mediaType.erase(mediaType.begin(), std::find_if_not(mediaType.begin(), mediaType.end(), isSpace));
+    mediaType.erase(std::find_if_not(mediaType.rbegin(), mediaType.rend(), isSpace).base(), mediaType.end());
+    std::transform(mediaType.begin(), mediaType.end(), mediaType.begin(), [](char character) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
+    });
+    return mediaType == "application/json";
+}
+
 bool ControlRequests::running(const std::string& body) const
 {
     const json request = object(body);
@@ -135,7 +150,7 @@ std::string ControlRequests::device(const json& request) const
     const std::string serialNumber = text(request, "device");
     if (serialNumber != ALL_DEVICES &&
         std::find(mSerialNumbers.begin(), mSerialNumbers.end(), serialNumber) == mSerialNumbers.end()) {
-        throw badRequest("no spectrometer with serial number '" + serialNumber + "'");
+        throw badRequest("no spectrometer with serial number '" + replytext::clientText(serialNumber) + "'");
     }
     return serialNumber;
 }

@@ -35,6 +35,9 @@ public:
 
     explicit ControlRequests(std::vector<std::string> serialNumbers);
 
+    // A Content-Type of exactly application/json, parameters allowed.
+    static bool isJsonMediaType(const std::string& contentType);
+
     // {"running": true|false}
     bool running(const std::string& body) const;
     // {"exposureUs": 1..MAX_EXPOSURE_US, "averaging": 1..MAX_AVERAGING}, and

@@ -1,5 +1,6 @@
 #include "devicecontroller.h"
 
+#include "replytext.h"
 #include "requesterror.h"
 #include "spectrummath.h"
 #include "acquisition/timebudget.h"
@@ -30,7 +31,7 @@ DeviceController::LiveCallback::LiveCallback(LiveSpectra& live) : mLive(live)
 void DeviceController::LiveCallback::onDataReceived(std::string serialNumber, const std::vector<float>&,
                                                     const std::vector<float>& spectrum)
 {
-    mLive.publish(serialNumber, spectrum);
+    mLive.publish(replytext::validUtf8(serialNumber), spectrum);
 }
 
 void DeviceController::LiveCallback::onDataReceivedBanch(std::string, const std::vector<float>&,
@@ -41,35 +42,52 @@ void DeviceController::LiveCallback::onDataReceivedBanch(std::string, const std:
 
 void DeviceController::LiveCallback::onError(std::string serialNumber, const std::string& message)
 {
-    mLive.reportError(serialNumber, message);
+    mLive.reportError(replytext::validUtf8(serialNumber), replytext::validUtf8(message));
 }
 
 DeviceController::DeviceController(velmorcli::SpectrometerSession& session, LiveSpectra& live,
                                    const AcquisitionSettings& settings)
     : mSession(session), mLive(live), mCallback(live), mSettings(settings)
 {
+    for (int index = 0; index < mSession.deviceCount(); ++index) {
+        const SpectrometerParameters parameters = mSession.parameters(index);
+        const auto connection = mSession.connectionDetails(index);
+        mDevices.push_back(DeviceFacts{
+            replytext::validUtf8(parameters.serialNumber), parameters.pixelCount,
+            connection && !connection->firmware.empty() ? replytext::validUtf8(connection->firmware) : "?",
+            parameters.wavelengths});
+    }
 }
 
 DeviceController::~DeviceController()
 {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<std::mutex> lock(mDevicesBusy);
     mSession.spectrometers().stopMeasurement();
+}
+
+std::vector<std::string> DeviceController::shownSerialNumbers(velmorcli::SpectrometerSession& session)
+{
+    std::vector<std::string> shown;
+    for (const std::string& serialNumber : session.serialNumbers()) {
+        shown.push_back(replytext::validUtf8(serialNumber));
+    }
+    return shown;
 }
 
 json DeviceController::state()
 {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<std::mutex> lock(mStateMutex);
     json devices = json::array();
-    for (int index = 0; index < mSession.deviceCount(); ++index) {
-        const SpectrometerParameters parameters = mSession.parameters(index);
-        const auto connection = mSession.connectionDetails(index);
-        const DarkState& dark = mDark[parameters.serialNumber];
-        devices.push_back({{"serial", parameters.serialNumber},
+    for (std::size_t index = 0; index < mDevices.size(); ++index) {
+        const DeviceFacts& device = mDevices[index];
+        const auto dark = mDark.find(device.serialNumber);
+        const DarkState darkState = dark == mDark.end() ? DarkState{} : dark->second;
+        devices.push_back({{"serial", device.serialNumber},
                            {"index", index},
-                           {"pixels", parameters.pixelCount},
-                           {"firmware", connection && !connection->firmware.empty() ? connection->firmware : "?"},
-                           {"darkTakenAt", timeOrNull(dark.taken, dark.takenAt)},
-                           {"darkSubtraction", dark.subtracting}});
+                           {"pixels", device.pixels},
+                           {"firmware", device.firmware},
+                           {"darkTakenAt", timeOrNull(darkState.taken, darkState.takenAt)},
+                           {"darkSubtraction", darkState.subtracting}});
     }
     return {{"running", mRunning},
             {"runningSince", timeOrNull(mRunning, mRunningSince)},
@@ -86,44 +104,60 @@ json DeviceController::state()
 
 json DeviceController::wavelengths()
 {
-    std::lock_guard<std::mutex> lock(mMutex);
     json tables = json::object();
-    for (int index = 0; index < mSession.deviceCount(); ++index) {
-        const SpectrometerParameters parameters = mSession.parameters(index);
-        tables[parameters.serialNumber] = parameters.wavelengths;
+    for (const DeviceFacts& device : mDevices) {
+        tables[device.serialNumber] = device.wavelengths;
     }
     return tables;
 }
 
-void DeviceController::startMeasuring()
+std::unique_lock<std::mutex> DeviceController::claimDevices()
 {
+    std::unique_lock<std::mutex> claim(mDevicesBusy, std::try_to_lock);
+    if (!claim) {
+        throw RequestError(409, "busy: the spectrometers are still carrying out an earlier request; try again "
+                                "when it is done");
+    }
+    return claim;
+}
+
+// With the devices claimed.
+void DeviceController::startMeasuring(const AcquisitionSettings& settings)
+{
+    mSession.spectrometers().startMeasurement(&mCallback, settings.exposureUs, settings.averaging, 0,
+                                              MEASURE_UNTIL_STOPPED);
+    std::lock_guard<std::mutex> lock(mStateMutex);
     // Continuous measurement configures software triggering itself.
     mTriggerMode = TriggerMode::SOFTWARE;
     mRunningSince = std::chrono::system_clock::now();
-    mSession.spectrometers().startMeasurement(&mCallback, mSettings.exposureUs, mSettings.averaging, 0,
-                                              MEASURE_UNTIL_STOPPED);
 }
 
 void DeviceController::setRunning(bool running)
 {
-    std::lock_guard<std::mutex> lock(mMutex);
+    const auto claim = claimDevices();
     if (running) {
-        startMeasuring();
+        startMeasuring(mSettings);
     } else {
         mSession.spectrometers().stopMeasurement();
     }
+    std::lock_guard<std::mutex> lock(mStateMutex);
     mRunning = running;
 }
 
 void DeviceController::applySettings(const AcquisitionSettings& settings)
 {
-    std::lock_guard<std::mutex> lock(mMutex);
-    mSettings = settings;
+    const auto claim = claimDevices();
+    {
+        std::lock_guard<std::mutex> lock(mStateMutex);
+        mSettings = settings;
+    }
     if (mRunning) {
-        startMeasuring(); // settings travel with the start
+        startMeasuring(settings); // settings travel with the start
     }
 }
 
+// With the devices claimed; mRunning changes only then, so it is read
+// without the state lock.
 void DeviceController::whileStopped(const std::function<void()>& work)
 {
     mSession.spectrometers().stopMeasurement();
@@ -131,21 +165,21 @@ void DeviceController::whileStopped(const std::function<void()>& work)
         work();
     } catch (...) {
         if (mRunning) {
-            startMeasuring();
+            startMeasuring(mSettings);
         }
         throw;
     }
     if (mRunning) {
-        startMeasuring();
+        startMeasuring(mSettings);
     }
 }
 
-std::vector<int> DeviceController::indicesOf(const std::string& device)
+std::vector<int> DeviceController::indicesOf(const std::string& device) const
 {
     std::vector<int> indices;
-    for (int index = 0; index < mSession.deviceCount(); ++index) {
-        if (device == ControlRequests::ALL_DEVICES || mSession.serialNumber(index) == device) {
-            indices.push_back(index);
+    for (std::size_t index = 0; index < mDevices.size(); ++index) {
+        if (device == ControlRequests::ALL_DEVICES || mDevices[index].serialNumber == device) {
+            indices.push_back(static_cast<int>(index));
         }
     }
     return indices;
@@ -154,33 +188,43 @@ std::vector<int> DeviceController::indicesOf(const std::string& device)
 void DeviceController::applyDark(int index, DarkAction action)
 {
     VaskLinkProtocol& spectrometers = mSession.spectrometers();
-    const std::string serialNumber = mSession.serialNumber(index);
-    DarkState& dark = mDark[serialNumber];
+    const std::string& serialNumber = mDevices[static_cast<std::size_t>(index)].serialNumber;
+    bool subtracting = false;
     switch (action) {
     case DarkAction::Take:
         // The per-device form keeps the device's exposure settings, so they
         // are set first (and it reports failures, unlike the all-devices form).
         spectrometers.getDevice(index)->setExposureParams(mSettings.exposureUs, mSettings.averaging);
         spectrometers.takeDarkSpectrum(mSettings.exposureUs, mSettings.averaging, index);
-        dark = DarkState{true, true, std::chrono::system_clock::now()};
+        subtracting = true;
+        {
+            std::lock_guard<std::mutex> lock(mStateMutex);
+            mDark[serialNumber] = DarkState{true, true, std::chrono::system_clock::now()};
+        }
         break;
     case DarkAction::SubtractionOn:
     case DarkAction::SubtractionOff:
-        dark.subtracting = action == DarkAction::SubtractionOn;
-        spectrometers.setSubtractDark(dark.subtracting, index);
+        subtracting = action == DarkAction::SubtractionOn;
+        spectrometers.setSubtractDark(subtracting, index);
+        {
+            std::lock_guard<std::mutex> lock(mStateMutex);
+            mDark[serialNumber].subtracting = subtracting;
+        }
         break;
     }
-    mLive.setDarkSubtracted(serialNumber, dark.subtracting);
+    mLive.setDarkSubtracted(serialNumber, subtracting);
 }
 
 void DeviceController::dark(const DarkRequest& request)
 {
-    std::lock_guard<std::mutex> lock(mMutex);
+    const auto claim = claimDevices();
     const std::vector<int> indices = indicesOf(request.device);
     if (request.action == DarkAction::SubtractionOn) {
+        std::lock_guard<std::mutex> lock(mStateMutex);
         for (int index : indices) {
-            if (!mDark[mSession.serialNumber(index)].taken) {
-                throw RequestError(409, mSession.serialNumber(index) + " has no dark spectrum yet: take one first");
+            const std::string& serialNumber = mDevices[static_cast<std::size_t>(index)].serialNumber;
+            if (!mDark[serialNumber].taken) {
+                throw RequestError(409, serialNumber + " has no dark spectrum yet: take one first");
             }
         }
     }
@@ -193,21 +237,23 @@ void DeviceController::dark(const DarkRequest& request)
 
 void DeviceController::storeReference(const std::string& device)
 {
-    std::lock_guard<std::mutex> lock(mMutex);
+    // Only the newest spectrum is kept: the devices are not involved.
     for (int index : indicesOf(device)) {
-        if (!mLive.storeReference(mSession.serialNumber(index))) {
-            throw RequestError(409, mSession.serialNumber(index) + " has delivered no spectrum yet");
+        const std::string& serialNumber = mDevices[static_cast<std::size_t>(index)].serialNumber;
+        if (!mLive.storeReference(serialNumber)) {
+            throw RequestError(409, serialNumber + " has delivered no spectrum yet");
         }
     }
 }
 
 void DeviceController::setTriggerMode(TriggerMode mode)
 {
-    std::lock_guard<std::mutex> lock(mMutex);
+    const auto claim = claimDevices();
     if (mRunning) {
         throw RequestError(409, "pause first: the live view measures with the software trigger");
     }
     mSession.spectrometers().setTriggerMode(mode);
+    std::lock_guard<std::mutex> lock(mStateMutex);
     mTriggerMode = mode;
 }
 

@@ -16,12 +16,23 @@
 namespace velmorview {
 
 // The spectrometers behind the page. Measures continuously while running,
-// handing every spectrum to LiveSpectra on the library's worker threads;
-// control requests are serialised, and those the devices only take while
-// idle (dark, trigger) stop the measurement around them and resume it.
+// handing every spectrum to LiveSpectra on the library's worker threads.
+// One action on the devices at a time: another that arrives meanwhile is
+// refused as busy (409) at once rather than queued, so no number of clicks
+// can hold the server's threads. Those the devices only take while idle
+// (dark, trigger) stop the measurement around them and resume it. Reads
+// (state, wavelengths) never wait for the devices: they answer from what
+// was learnt at connection and the settings last applied.
+//
+// A device is known to the page by its serial number as valid UTF-8
+// (shownSerialNumbers): a serial that is not is shown with U+FFFD and still
+// works.
 class DeviceController : public ViewBackend {
 public:
     DeviceController(velmorcli::SpectrometerSession& session, LiveSpectra& live, const AcquisitionSettings& settings);
+
+    // The names LiveSpectra and the page know the devices by, in order.
+    static std::vector<std::string> shownSerialNumbers(velmorcli::SpectrometerSession& session);
     // Stops the measurement (the session then disconnects the devices).
     ~DeviceController() override;
 
@@ -51,21 +62,32 @@ private:
         LiveSpectra& mLive;
     };
 
+    // What does not change while connected.
+    struct DeviceFacts {
+        std::string serialNumber; // as shown
+        std::size_t pixels = 0;
+        std::string firmware;
+        std::vector<float> wavelengths;
+    };
+
     struct DarkState {
         bool taken = false;
         bool subtracting = false;
         std::chrono::system_clock::time_point takenAt;
     };
 
-    void startMeasuring();
+    std::unique_lock<std::mutex> claimDevices();
+    void startMeasuring(const AcquisitionSettings& settings);
     void whileStopped(const std::function<void()>& work);
-    std::vector<int> indicesOf(const std::string& device);
+    std::vector<int> indicesOf(const std::string& device) const;
     void applyDark(int index, DarkAction action);
 
     velmorcli::SpectrometerSession& mSession;
     LiveSpectra& mLive;
     LiveCallback mCallback;
-    std::mutex mMutex; // one control request at a time, as the library wants one host thread
+    std::vector<DeviceFacts> mDevices;
+    std::mutex mDevicesBusy; // held for every action on the devices: one at a time, as the library wants
+    mutable std::mutex mStateMutex; // guards what follows; never held while the devices work
     AcquisitionSettings mSettings;
     bool mRunning = false;
     std::chrono::system_clock::time_point mRunningSince;

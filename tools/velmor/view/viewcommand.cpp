@@ -1,6 +1,5 @@
 #include "viewcommand.h"
 
-#include "accessguard.h"
 #include "devicecontroller.h"
 #include "cli/interruptsignal.h"
 #include "livespectra.h"
@@ -31,7 +30,7 @@ std::string hostForAddress(const std::string& listenAddress)
     return listenAddress.find(':') != std::string::npos ? "[" + listenAddress + "]" : listenAddress;
 }
 
-std::string pageAddress(const velmorcli::Options& options, int port, const std::string& token)
+std::string pageAddress(const ViewOptions& options, int port, const std::string& token)
 {
     return "http://" + hostForAddress(options.listenAddress) + ":" + std::to_string(port) + "/" +
            (token.empty() ? "" : "?token=" + token);
@@ -55,16 +54,14 @@ void openBrowser(const std::string& address, velmorcli::LibraryOutput& output)
 
 } // namespace
 
-void runView(const velmorcli::Options& options, velmorcli::LibraryOutput& output)
+void runView(const ViewOptions& options, velmorcli::LibraryOutput& output)
 {
+    const std::string token = chosenToken(options);
     velmorcli::InterruptSignal interrupt;
     velmorcli::SpectrometerSession session;
-    LiveSpectra live(session.serialNumbers());
+    LiveSpectra live(DeviceController::shownSerialNumbers(session));
     DeviceController controller(session, live, AcquisitionSettings{options.exposureUs, options.averaging});
     const bool servesOtherHosts = !options.listenAddress.empty();
-    const std::string token =
-        servesOtherHosts || !options.token.empty() ? (options.token.empty() ? AccessGuard::generateToken() : options.token)
-                                                   : "";
     ViewServer server(controller, live, token);
     const int port = server.start(servesOtherHosts ? options.listenAddress : LOOPBACK, options.port);
     controller.setRunning(true);

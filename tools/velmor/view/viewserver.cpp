@@ -1,10 +1,15 @@
 #include "viewserver.h"
 
+#include "gatedstream.h"
+#include "replytext.h"
+#include "requestframing.h"
 #include "requesterror.h"
 #include "streamframes.h"
 #include "viewassets.h"
 
 #include <nlohmann/json.hpp>
+
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -13,12 +18,21 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::size_t MAX_BODY_BYTES = 16 * 1024;
-constexpr std::chrono::seconds WRITE_TIMEOUT{5}; // a client that takes no data this long is dropped
+// Beside the streams: requests that answer at once, and one slow action.
+constexpr int THREADS_BESIDE_STREAMS = 8;
 
-bool isApiPath(const std::string& path)
+// The page's own files: the only requests a token never guards.
+// Every answer is whole: the page never asks for part of one, and a part of
+// a JSON answer is not JSON.
+void ignoreRanges(httplib::Request& request)
 {
-    return path.compare(0, 5, "/api/") == 0;
+    request.ranges.clear();
+}
+
+bool isPageFile(const httplib::Request& request)
+{
+    return (request.method == "GET" || request.method == "HEAD") &&
+           (request.path == "/" || findViewAsset(request.path) != nullptr);
 }
 
 std::vector<std::string> serialNumbersOf(const LiveSpectra& live)
@@ -39,7 +53,7 @@ RequestFacts factsOf(const httplib::Request& request)
     }
     facts.authorization = request.get_header_value("Authorization");
     facts.tokenParameter = request.get_param_value("token");
-    facts.controlsDevices = isApiPath(request.path);
+    facts.controlsDevices = !isPageFile(request);
     facts.changesState = request.method != "GET" && request.method != "HEAD";
     return facts;
 }
@@ -49,31 +63,19 @@ RequestFacts factsOf(const httplib::Request& request)
 ViewServer::ViewServer(ViewBackend& backend, LiveSpectra& live, std::string token)
     : mBackend(backend), mLive(live), mToken(std::move(token)), mRequests(serialNumbersOf(live))
 {
-    // Every open stream occupies a worker thread for as long as it lasts.
-    // The server takes ownership of the queue it is handed.
-    mServer.new_task_queue = [] { return new httplib::ThreadPool(MAX_STREAMS + 8); };
-    mServer.set_payload_max_length(MAX_BODY_BYTES);
-    mServer.set_write_timeout(WRITE_TIMEOUT);
-    mServer.set_pre_routing_handler(
+    mRoutes.set_payload_max_length(RequestFraming::MAX_BODY_BYTES);
+    mRoutes.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) { return guard(request, response); });
-    mServer.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
-            try {
-                std::rethrow_exception(error);
-            } catch (const RequestError& refused) {
-                refuse(response, refused.status(), refused.what());
-            } catch (const std::exception& failure) {
-                refuse(response, 500, std::string("the spectrometers failed: ") + failure.what());
-            } catch (...) {
-                refuse(response, 500, "unexpected failure");
-            }
-        });
-    mServer.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (response.body.empty()) {
-            refuse(response, response.status, response.status == 413 ? "the request body is too large"
-                                                                       : "no such page or request");
-        }
+    mRoutes.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
+        answerFailure(response, error);
     });
+    // Unhandled: the library would otherwise cut the reason to a Range the
+    // client sent, leaving JSON that does not parse.
+    mRoutes.set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
+            answerError(response);
+            return httplib::Server::HandlerResponse::Unhandled;
+        }));
     addRoutes();
 }
 
@@ -84,28 +86,82 @@ ViewServer::~ViewServer()
 
 int ViewServer::start(const std::string& host, int port)
 {
-    const int bound = port == 0 ? mServer.bind_to_any_port(host) : (mServer.bind_to_port(host, port) ? port : -1);
+    const int bound = port == 0 ? mRoutes.bind_to_any_port(host) : (mRoutes.bind_to_port(host, port) ? port : -1);
     if (bound < 0) {
         throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port) +
                                  " (in use, or not an address of this computer)");
     }
     mGuard = std::make_unique<AccessGuard>(mToken, bound);
-    mThread = std::thread([this] { mServer.listen_after_bind(); });
+    mThreads = std::make_unique<httplib::ThreadPool>(MAX_STREAMS + THREADS_BESIDE_STREAMS);
+    mGate = std::make_unique<ConnectionGate>(mRoutes.listeningSocket(), [this](GatedConnection connection) {
+        // The pool takes copyable tasks only.
+        auto arrived = std::make_shared<GatedConnection>(std::move(connection));
+        mThreads->enqueue([this, arrived] { serve(std::move(*arrived)); });
+    });
     return bound;
 }
 
 void ViewServer::stop()
 {
     mLive.close();
-    mServer.stop();
-    if (mThread.joinable()) {
-        mThread.join();
+    if (mGate) {
+        mGate->stop();
     }
+    if (mThreads) {
+        mThreads->shutdown();
+        mThreads.reset();
+    }
+    mGate.reset();
+    mRoutes.closeListeningSocket();
 }
 
 int ViewServer::openStreams() const
 {
     return mOpenStreams.load();
+}
+
+int ViewServer::openConnections() const
+{
+    return mGate ? mGate->openConnections() : 0;
+}
+
+void ViewServer::serve(GatedConnection connection)
+{
+    GatedStream stream(connection, WRITE_TIMEOUT);
+    if (answer(stream)) {
+        mGate->giveBack(std::move(connection));
+    } else {
+        mGate->release(std::move(connection));
+    }
+}
+
+bool ViewServer::answer(httplib::Stream& stream)
+{
+    bool closeRequested = false;
+    try {
+        return mRoutes.process_request(stream, false, closeRequested, ignoreRanges) && !closeRequested;
+    } catch (...) {
+        // The handlers answer every failure themselves; should the library
+        // itself fail, the connection goes rather than the process.
+        return false;
+    }
+}
+
+int ViewServer::Routes::listeningSocket() const
+{
+    const int copy = dup(svr_sock_);
+    if (copy < 0) {
+        throw std::runtime_error("cannot hand the listening socket to the connection gate");
+    }
+    return copy;
+}
+
+void ViewServer::Routes::closeListeningSocket()
+{
+    const int socket = svr_sock_.exchange(INVALID_SOCKET);
+    if (socket != INVALID_SOCKET) {
+        close(socket);
+    }
 }
 
 httplib::Server::HandlerResponse ViewServer::guard(const httplib::Request& request, httplib::Response& response) const
@@ -123,11 +179,11 @@ httplib::Server::HandlerResponse ViewServer::guard(const httplib::Request& reque
 
 void ViewServer::addRoutes()
 {
-    mServer.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) { serveState(response); });
-    mServer.Get("/api/wavelengths", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_content(mBackend.wavelengths().dump(), "application/json");
+    mRoutes.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) { serveState(response); });
+    mRoutes.Get("/api/wavelengths", [this](const httplib::Request&, httplib::Response& response) {
+        response.set_content(replytext::dump(mBackend.wavelengths()), "application/json");
     });
-    mServer.Get("/api/stream", [this](const httplib::Request& request, httplib::Response& response) {
+    mRoutes.Get("/api/stream", [this](const httplib::Request& request, httplib::Response& response) {
         serveStream(request, response);
     });
     addControl("/api/acquisition", [this](const std::string& body) { mBackend.setRunning(mRequests.running(body)); });
@@ -136,21 +192,21 @@ void ViewServer::addRoutes()
     addControl("/api/reference",
                [this](const std::string& body) { mBackend.storeReference(mRequests.reference(body)); });
     addControl("/api/trigger", [this](const std::string& body) { mBackend.setTriggerMode(mRequests.trigger(body)); });
-    mServer.Get(".*", [](const httplib::Request& request, httplib::Response& response) {
+    mRoutes.Get(".*", [](const httplib::Request& request, httplib::Response& response) {
         serveAsset(request, response);
     });
 }
 
 void ViewServer::addControl(const char* path, std::function<void(const std::string& body)> action)
 {
-    mServer.Post(path, [this, action](const httplib::Request& request, httplib::Response& response) {
-        if (request.get_header_value("Content-Type").find("application/json") != 0) {
+    mRoutes.Post(path, [this, action](const httplib::Request& request, httplib::Response& response) {
+        if (!ControlRequests::isJsonMediaType(request.get_header_value("Content-Type"))) {
             throw RequestError(415, "send the body as application/json");
         }
         action(request.body);
         serveState(response);
     });
-    mServer.Get(path, [](const httplib::Request&, httplib::Response& response) {
+    mRoutes.Get(path, [](const httplib::Request&, httplib::Response& response) {
         response.set_header("Allow", "POST");
         refuse(response, 405, "this request changes state: use POST");
     });
@@ -159,7 +215,7 @@ void ViewServer::addControl(const char* path, std::function<void(const std::stri
 void ViewServer::serveState(httplib::Response& response)
 {
     response.set_header("Cache-Control", "no-store");
-    response.set_content(mBackend.state().dump(), "application/json");
+    response.set_content(replytext::dump(mBackend.state()), "application/json");
 }
 
 void ViewServer::serveStream(const httplib::Request& request, httplib::Response& response)
@@ -167,8 +223,7 @@ void ViewServer::serveStream(const httplib::Request& request, httplib::Response&
     const std::string modeName = request.has_param("mode") ? request.get_param_value("mode") : "counts";
     const auto mode = displayModeNamed(modeName);
     if (!mode) {
-        throw RequestError(400, "unknown display mode '" + modeName +
-                                    "': counts, dark-subtracted, transmission or absorbance");
+        throw RequestError(400, "unknown display mode: counts, dark-subtracted, transmission or absorbance");
     }
     if (++mOpenStreams > MAX_STREAMS) {
         --mOpenStreams;
@@ -181,6 +236,9 @@ void ViewServer::serveStream(const httplib::Request& request, httplib::Response&
     response.set_chunked_content_provider(
         "text/event-stream",
         [this, frames, lastSent, seenVersion](std::size_t, httplib::DataSink& sink) {
+            if (!sink.is_writable()) {
+                return false; // gone: no need to wait for the next frame
+            }
             // Newest wins: after the pause, whatever is newest then is sent,
             // and what arrived in between is never seen by this client.
             std::this_thread::sleep_until(*lastSent + MIN_FRAME_INTERVAL);
@@ -210,7 +268,36 @@ void ViewServer::serveAsset(const httplib::Request& request, httplib::Response& 
 void ViewServer::refuse(httplib::Response& response, int status, const std::string& reason)
 {
     response.status = status;
-    response.set_content(json{{"error", reason}}.dump(), "application/json");
+    response.set_content(replytext::dump(json{{"error", reason}}), "application/json");
+}
+
+void ViewServer::answerFailure(httplib::Response& response, const std::exception_ptr& error)
+{
+    try {
+        try {
+            std::rethrow_exception(error);
+        } catch (const RequestError& refused) {
+            refuse(response, refused.status(), refused.what());
+        } catch (const std::exception& failure) {
+            // The backend is the only code that throws anything else.
+            refuse(response, 500, std::string("the spectrometers failed: ") + failure.what());
+        }
+    } catch (...) {
+        response.status = 500;
+        response.set_content(R"({"error":"unexpected failure"})", "application/json");
+    }
+}
+
+void ViewServer::answerError(httplib::Response& response)
+{
+    try {
+        if (response.body.empty()) {
+            refuse(response, response.status, response.status == 404 ? "no such page or request"
+                                                                        : "the request could not be read");
+        }
+    } catch (...) {
+        response.set_content(R"({"error":"the request could not be read"})", "application/json");
+    }
 }
 
 } // namespace velmorview

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "accessguard.h"
+#include "connectiongate.h"
 #include "controlrequests.h"
 #include "livespectra.h"
 #include "viewbackend.h"
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace velmorview {
 
@@ -26,11 +26,15 @@ namespace velmorview {
 //   POST /api/acquisition, /api/settings, /api/dark, /api/reference,
 //        /api/trigger      JSON bodies, see ControlRequests
 //
-// Each open stream holds one server thread; their number is capped so that
-// control requests always find a thread.
+// Connections wait in a ConnectionGate until a request has arrived whole;
+// then one of the server's threads answers it. Each open stream holds one
+// server thread; their number is capped so that other requests always find
+// a thread. Every answer is JSON with an "error" when refused, and no
+// handler lets an exception out.
 class ViewServer {
 public:
     static constexpr int MAX_STREAMS = 32;
+    static constexpr std::chrono::milliseconds WRITE_TIMEOUT{5000}; // a client that takes nothing this long is dropped
     static constexpr std::chrono::milliseconds MIN_FRAME_INTERVAL{33};  // about the display rate
     static constexpr std::chrono::milliseconds STATUS_INTERVAL{1000};   // events while nothing changes
 
@@ -48,8 +52,25 @@ public:
     void stop();
 
     int openStreams() const;
+    int openConnections() const;
+
+    // Answers the one request `stream` holds through the routes and the
+    // handlers: how the server's threads answer, and how the fuzzers reach
+    // them. False when the connection is to be closed.
+    bool answer(httplib::Stream& stream);
 
 private:
+    // The HTTP library's server, for its request parsing, routing and
+    // answer writing; connections are accepted and read by the gate.
+    class Routes : public httplib::Server {
+    public:
+        using httplib::Server::process_request;
+        // A second descriptor of the bound socket, for the gate. The library
+        // keeps its own: it ends streams once that is gone.
+        int listeningSocket() const;
+        void closeListeningSocket();
+    };
+
     void addRoutes();
     void addControl(const char* path, std::function<void(const std::string& body)> action);
     httplib::Server::HandlerResponse guard(const httplib::Request& request, httplib::Response& response) const;
@@ -57,14 +78,18 @@ private:
     void serveStream(const httplib::Request& request, httplib::Response& response);
     static void serveAsset(const httplib::Request& request, httplib::Response& response);
     static void refuse(httplib::Response& response, int status, const std::string& reason);
+    static void answerFailure(httplib::Response& response, const std::exception_ptr& error);
+    static void answerError(httplib::Response& response);
+    void serve(GatedConnection connection);
 
     ViewBackend& mBackend;
     LiveSpectra& mLive;
     std::string mToken;
     std::unique_ptr<AccessGuard> mGuard;
     ControlRequests mRequests;
-    httplib::Server mServer;
-    std::thread mThread;
+    Routes mRoutes;
+    std::unique_ptr<httplib::ThreadPool> mThreads;
+    std::unique_ptr<ConnectionGate> mGate;
     std::atomic<int> mOpenStreams{0};
 };
 
