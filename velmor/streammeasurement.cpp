@@ -108,15 +108,6 @@ void StreamMeasurement::stream(StreamDelivery& delivery, const std::function<voi
             std::this_thread::sleep_until(pollStart + mPollPeriod);
         }
     }
-    if (mStopFlag.load(std::memory_order_acquire)) {
-        // Spectra the device finished before the stop are still the run's.
-        StatusInfo info;
-        {
-            std::lock_guard<std::mutex> lock(mDeviceMutex);
-            info = mDevice.getStatusInfo();
-        }
-        readWaiting(delivery, info.availableSpectra);
-    }
 }
 
 // Spectra of an earlier run are not this run's to deliver.
@@ -216,7 +207,7 @@ void StreamMeasurement::finishArm()
 
 void StreamMeasurement::readWaiting(StreamDelivery& delivery, uint32_t limit)
 {
-    for (uint32_t read = 0; read < limit && !countReached(); ++read) {
+    for (uint32_t read = 0; read < limit && !countReached() && !mStopFlag.load(std::memory_order_acquire); ++read) {
         if (!readOne(delivery)) {
             return;
         }
