@@ -231,7 +231,15 @@ TEST(StreamLosses, AreCountedNeverSilent)
         caseManager.connectDevice();
         RecordingStreamCallback callback;
         if (!c.lossesFromDevice) {
-            callback.afterSpectrum = [](const StreamSpectrum&) { std::this_thread::sleep_for(5ms); };
+            // The consumer holds its first spectrum until the reader has read
+            // them all: only the queue's capacity can wait for it.
+            SpectrometerModel& model = *attached[0].model;
+            const uint64_t count = c.settings.count;
+            callback.afterSpectrum = [&model, count](const StreamSpectrum& spectrum) {
+                if (spectrum.sequence == 0) {
+                    waitUntil([&] { return model.state().readSpectra >= count; });
+                }
+            };
         }
         // The status hides waiting spectra until the arm is done: the device
         // overflows with nobody reading.
