@@ -4,16 +4,10 @@
 #include "spectrummath.h"
 #include "acquisition/timebudget.h"
 
-#include <climits>
-
 namespace velmorview {
 namespace {
 
 using nlohmann::json;
-
-// The library measures a given number of spectra; the view runs until it is
-// paused or stopped, which no session outlasts at any exposure.
-constexpr int MEASURE_UNTIL_STOPPED = INT_MAX;
 
 json timeOrNull(bool known, std::chrono::system_clock::time_point time)
 {
@@ -27,19 +21,12 @@ DeviceController::LiveCallback::LiveCallback(LiveSpectra& live) : mLive(live)
 {
 }
 
-void DeviceController::LiveCallback::onDataReceived(std::string serialNumber, const std::vector<float>&,
-                                                    const std::vector<float>& spectrum)
+void DeviceController::LiveCallback::onSpectrum(const StreamSpectrum& spectrum)
 {
-    mLive.publish(serialNumber, spectrum);
+    mLive.publish(spectrum.serialNumber, spectrum.spectrum);
 }
 
-void DeviceController::LiveCallback::onDataReceivedBanch(std::string, const std::vector<float>&,
-                                                         const std::vector<std::vector<float>>&)
-{
-    // The view measures continuously only.
-}
-
-void DeviceController::LiveCallback::onError(std::string serialNumber, const std::string& message)
+void DeviceController::LiveCallback::onError(const std::string& serialNumber, const std::string& message)
 {
     mLive.reportError(serialNumber, message);
 }
@@ -95,13 +82,14 @@ json DeviceController::wavelengths()
     return tables;
 }
 
+// Until paused or stopped, in the trigger mode last set.
 void DeviceController::startMeasuring()
 {
-    // Continuous measurement configures software triggering itself.
-    mTriggerMode = TriggerMode::SOFTWARE;
     mRunningSince = std::chrono::system_clock::now();
-    mSession.spectrometers().startMeasurement(&mCallback, mSettings.exposureUs, mSettings.averaging, 0,
-                                              MEASURE_UNTIL_STOPPED);
+    StreamSettings settings;
+    settings.exposureTimeUs = mSettings.exposureUs;
+    settings.averaging = mSettings.averaging;
+    mSession.spectrometers().startStreamMeasurement(&mCallback, settings);
 }
 
 void DeviceController::setRunning(bool running)
@@ -205,7 +193,7 @@ void DeviceController::setTriggerMode(TriggerMode mode)
 {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mRunning) {
-        throw RequestError(409, "pause first: the live view measures with the software trigger");
+        throw RequestError(409, "pause first: the devices take a trigger mode only while idle");
     }
     mSession.spectrometers().setTriggerMode(mode);
     mTriggerMode = mode;

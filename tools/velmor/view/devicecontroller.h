@@ -5,7 +5,7 @@
 #include "acquisition/spectrometersession.h"
 #include "viewbackend.h"
 
-#include <velmor/spectrometercallback.h>
+#include <velmor/streamcallback.h>
 
 #include <chrono>
 #include <functional>
@@ -15,10 +15,12 @@
 
 namespace velmorview {
 
-// The spectrometers behind the page. Measures continuously while running,
-// handing every spectrum to LiveSpectra on the library's worker threads;
-// control requests are serialised, and those the devices only take while
-// idle (dark, trigger) stop the measurement around them and resume it.
+// The spectrometers behind the page. Streams while running, so every device
+// measures at its own pace (in the trigger mode set), and hands every
+// spectrum to LiveSpectra on the library's delivery threads, where the
+// newest wins; control requests are serialised, and those the devices only
+// take while idle (dark, trigger) stop the measurement around them and
+// resume it.
 class DeviceController : public ViewBackend {
 public:
     DeviceController(velmorcli::SpectrometerSession& session, LiveSpectra& live, const AcquisitionSettings& settings);
@@ -38,14 +40,11 @@ public:
 
 private:
     // Publishes what the workers deliver; never blocks them on a page.
-    class LiveCallback : public SpectrometerCallback {
+    class LiveCallback : public StreamCallback {
     public:
         explicit LiveCallback(LiveSpectra& live);
-        void onDataReceived(std::string serialNumber, const std::vector<float>& wavelength,
-                            const std::vector<float>& spectrum) override;
-        void onDataReceivedBanch(std::string serialNumber, const std::vector<float>& wavelength,
-                                 const std::vector<std::vector<float>>& spectra) override;
-        void onError(std::string serialNumber, const std::string& message) override;
+        void onSpectrum(const StreamSpectrum& spectrum) override;
+        void onError(const std::string& serialNumber, const std::string& message) override;
 
     private:
         LiveSpectra& mLive;
