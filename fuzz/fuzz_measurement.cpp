@@ -1,17 +1,20 @@
 // One input scripts whole spectrometers (ScriptedSpectrometer) through a
-// continuous measurement and then a batch on one VaskLinkProtocol manager,
-// each stopped at a moment the input picks or left to end by itself. The
-// promises checked, besides no crash and no sanitizer report:
-// - no spectrum is delivered twice within a run (MeasurementRecorder);
+// continuous measurement, a batch and a stream on one VaskLinkProtocol
+// manager, each stopped at a moment the input picks or left to end by
+// itself. The promises checked, besides no crash and no sanitizer report:
+// - no spectrum is delivered twice within a run (MeasurementRecorder), and a
+//   stream's sequence numbers account for every loss (StreamRecorder);
 // - every worker ends, and stopMeasurement returns, within a bound of device
 //   time that no input can stretch;
-// - every run that ends without its result, unless stopped, reaches onError.
+// - every run that ends without its result, unless stopped, reaches onError;
+// - every stream ends once per device, with totals that match.
 
 #include "devicetime.h"
 #include "discardingbuffer.h"
 #include "measurementrecorder.h"
 #include "scriptedspectrometer.h"
 #include "standinusbbus.h"
+#include "streamrecorder.h"
 
 #include <testpeers.h>
 
@@ -48,22 +51,26 @@ constexpr auto kStopBound = std::chrono::seconds(240);
 constexpr int kMaxExposureUs = 50000;
 constexpr int kMaxStopMoment = 400;  // transfers after the start
 
+enum class RunKind { Continuous, Batch, Stream };
+
 struct RunPlan {
-    bool batch = false;
+    RunKind kind = RunKind::Continuous;
     int count = 1;  // spectra per device: measureCount or collections
     int exposureUs = 0;
     int averaging = 1;
     int stopAfterTransfers = 0;  // 0: the run ends by itself
 };
 
-RunPlan planRun(FuzzedDataProvider& input, bool batch)
+RunPlan planRun(FuzzedDataProvider& input, RunKind kind)
 {
     RunPlan plan;
-    plan.batch = batch;
-    plan.count = input.ConsumeIntegralInRange(1, batch ? 4 : 3);
+    plan.kind = kind;
+    plan.count = input.ConsumeIntegralInRange(1, kind == RunKind::Continuous ? 3 : 4);
     plan.exposureUs = input.ConsumeIntegralInRange(0, kMaxExposureUs);
     plan.averaging = input.ConsumeIntegralInRange(1, 3);
-    plan.stopAfterTransfers = input.ConsumeIntegralInRange(0, kMaxStopMoment);
+    // A stream under a hardware trigger waits for triggers as long as nobody
+    // stops it: a stream is always stopped, unless it ends before.
+    plan.stopAfterTransfers = input.ConsumeIntegralInRange(kind == RunKind::Stream ? 1 : 0, kMaxStopMoment);
     return plan;
 }
 
@@ -119,7 +126,7 @@ void stopWithinBound(VaskLinkProtocol& manager)
 
 bool delivered(const MeasurementRecorder::DeviceRecord& record, const RunPlan& plan)
 {
-    return plan.batch ? record.batches > 0 : record.spectra >= static_cast<std::size_t>(plan.count);
+    return plan.kind == RunKind::Batch ? record.batches > 0 : record.spectra >= static_cast<std::size_t>(plan.count);
 }
 
 void checkFailuresReported(const MeasurementRecorder& recorder,
@@ -139,20 +146,54 @@ void checkFailuresReported(const MeasurementRecorder& recorder,
     }
 }
 
-void run(VaskLinkProtocol& manager, MeasurementRecorder& recorder,
+// Every device's stream ends once; one nobody stopped ends with its count
+// made (delivered or counted lost) or with onError.
+void checkStreamsEnded(const StreamRecorder& recorder, const std::vector<std::shared_ptr<ScriptedSpectrometer>>& devices,
+                       const RunPlan& plan, bool stopped)
+{
+    for (const auto& device : devices) {
+        const StreamRecorder::DeviceRecord record = recorder.record(device->serialNumber());
+        if (record.ends != 1) {
+            fail("device " + device->serialNumber() + " ended its stream " + std::to_string(record.ends) + " times");
+        }
+        const bool complete = record.spectra + record.lost >= static_cast<std::size_t>(plan.count);
+        if (!stopped && !complete && record.errors == 0) {
+            fail("device " + device->serialNumber() + " ended its stream short and without onError");
+        }
+    }
+}
+
+void run(VaskLinkProtocol& manager, MeasurementRecorder& recorder, StreamRecorder& streamRecorder,
          const std::vector<std::shared_ptr<ScriptedSpectrometer>>& devices, const RunPlan& plan)
 {
     recorder.startRun();
-    if (plan.batch) {
-        manager.startBatchMeasurement(&recorder, plan.exposureUs, plan.count, plan.averaging, 0);
-    } else {
+    streamRecorder.startRun();
+    switch (plan.kind) {
+    case RunKind::Continuous:
         manager.startMeasurement(&recorder, plan.exposureUs, plan.averaging, 0, plan.count);
+        break;
+    case RunKind::Batch:
+        manager.startBatchMeasurement(&recorder, plan.exposureUs, plan.count, plan.averaging, 0);
+        break;
+    case RunKind::Stream: {
+        StreamSettings settings;
+        settings.exposureTimeUs = plan.exposureUs;
+        settings.averaging = plan.averaging;
+        settings.count = static_cast<uint64_t>(plan.count);
+        settings.queueCapacity = 2;
+        manager.startStreamMeasurement(&streamRecorder, settings);
+        break;
+    }
     }
     const std::size_t deviceCount = manager.getConnectedDeviceCount();
     waitForStopMoment(manager, deviceCount, plan);
     const bool stopped = anyWorkerMeasuring(manager, deviceCount);
     stopWithinBound(manager);
-    checkFailuresReported(recorder, devices, plan, stopped);
+    if (plan.kind == RunKind::Stream) {
+        checkStreamsEnded(streamRecorder, devices, plan, stopped);
+    } else {
+        checkFailuresReported(recorder, devices, plan, stopped);
+    }
 }
 
 std::vector<std::shared_ptr<ScriptedSpectrometer>> plugDevices(FuzzedDataProvider& input)
@@ -186,18 +227,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     FuzzedDataProvider input(data, size);
-    const RunPlan continuous = planRun(input, false);
-    const RunPlan batch = planRun(input, true);
+    const RunPlan continuous = planRun(input, RunKind::Continuous);
+    const RunPlan batch = planRun(input, RunKind::Batch);
+    const RunPlan stream = planRun(input, RunKind::Stream);
     const std::vector<std::shared_ptr<ScriptedSpectrometer>> devices = plugDevices(input);
     {
         MeasurementRecorder recorder;
+        StreamRecorder streamRecorder;
         VaskLinkProtocol manager;
         manager.connectDevice();
         if (manager.getConnectedDeviceCount() != devices.size()) {
             fail("a device that answers every identity request failed to connect");
         }
-        run(manager, recorder, devices, continuous);
-        run(manager, recorder, devices, batch);
+        run(manager, recorder, streamRecorder, devices, continuous);
+        run(manager, recorder, streamRecorder, devices, batch);
+        run(manager, recorder, streamRecorder, devices, stream);
     }
     StandInUsbBus::instance().unplugAll();
     return 0;

@@ -251,6 +251,14 @@ public:
     /// (microseconds) and averaging the spectrum was taken with.
     std::vector<float> getSpectrum(uint32_t& time01ms, uint32_t& dateDays, uint32_t& exposureTimeUs,
                                    uint32_t& averaging);
+    /// Reads the oldest finished spectrum with its whole header, for hosts that
+    /// need more of it than its time stamp and settings (stream measurement).
+    /// Throws std::runtime_error when the device refuses, has no spectrum
+    /// waiting, or does not answer in time, or when the record fails its
+    /// checks. Thread: one thread at a time per device, and not while a
+    /// measurement of the manager runs (its worker owns the device); not from
+    /// inside a callback.
+    std::vector<float> getSpectrum(SpectrumHeader& header);
     /// Reads every finished spectrum waiting in the device, oldest first. A read
     /// that fails is logged; one that finds no answer ends the reading, so the
     /// result may hold fewer spectra than were counted. Throws std::runtime_error

@@ -5,16 +5,10 @@
 #include "spectrummath.h"
 #include "acquisition/timebudget.h"
 
-#include <climits>
-
 namespace velmorview {
 namespace {
 
 using nlohmann::json;
-
-// The library measures a given number of spectra; the view runs until it is
-// paused or stopped, which no session outlasts at any exposure.
-constexpr int MEASURE_UNTIL_STOPPED = INT_MAX;
 
 json timeOrNull(bool known, std::chrono::system_clock::time_point time)
 {
@@ -28,19 +22,12 @@ DeviceController::LiveCallback::LiveCallback(LiveSpectra& live) : mLive(live)
 {
 }
 
-void DeviceController::LiveCallback::onDataReceived(std::string serialNumber, const std::vector<float>&,
-                                                    const std::vector<float>& spectrum)
+void DeviceController::LiveCallback::onSpectrum(const StreamSpectrum& spectrum)
 {
-    mLive.publish(replytext::validUtf8(serialNumber), spectrum);
+    mLive.publish(replytext::validUtf8(spectrum.serialNumber), spectrum.spectrum);
 }
 
-void DeviceController::LiveCallback::onDataReceivedBanch(std::string, const std::vector<float>&,
-                                                         const std::vector<std::vector<float>>&)
-{
-    // The view measures continuously only.
-}
-
-void DeviceController::LiveCallback::onError(std::string serialNumber, const std::string& message)
+void DeviceController::LiveCallback::onError(const std::string& serialNumber, const std::string& message)
 {
     mLive.reportError(replytext::validUtf8(serialNumber), replytext::validUtf8(message));
 }
@@ -121,14 +108,15 @@ std::unique_lock<std::mutex> DeviceController::claimDevices()
     return claim;
 }
 
-// With the devices claimed.
+// With the devices claimed. Streams until paused or stopped, in the trigger
+// mode last set, so every device measures at its own pace.
 void DeviceController::startMeasuring(const AcquisitionSettings& settings)
 {
-    mSession.spectrometers().startMeasurement(&mCallback, settings.exposureUs, settings.averaging, 0,
-                                              MEASURE_UNTIL_STOPPED);
+    StreamSettings stream;
+    stream.exposureTimeUs = settings.exposureUs;
+    stream.averaging = settings.averaging;
+    mSession.spectrometers().startStreamMeasurement(&mCallback, stream);
     std::lock_guard<std::mutex> lock(mStateMutex);
-    // Continuous measurement configures software triggering itself.
-    mTriggerMode = TriggerMode::SOFTWARE;
     mRunningSince = std::chrono::system_clock::now();
 }
 
@@ -250,7 +238,7 @@ void DeviceController::setTriggerMode(TriggerMode mode)
 {
     const auto claim = claimDevices();
     if (mRunning) {
-        throw RequestError(409, "pause first: the live view measures with the software trigger");
+        throw RequestError(409, "pause first: the devices take a trigger mode only while idle");
     }
     mSession.spectrometers().setTriggerMode(mode);
     std::lock_guard<std::mutex> lock(mStateMutex);

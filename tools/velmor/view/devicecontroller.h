@@ -5,7 +5,7 @@
 #include "acquisition/spectrometersession.h"
 #include "viewbackend.h"
 
-#include <velmor/spectrometercallback.h>
+#include <velmor/streamcallback.h>
 
 #include <chrono>
 #include <functional>
@@ -15,14 +15,15 @@
 
 namespace velmorview {
 
-// The spectrometers behind the page. Measures continuously while running,
-// handing every spectrum to LiveSpectra on the library's worker threads.
-// One action on the devices at a time: another that arrives meanwhile is
-// refused as busy (409) at once rather than queued, so no number of clicks
-// can hold the server's threads. Those the devices only take while idle
-// (dark, trigger) stop the measurement around them and resume it. Reads
-// (state, wavelengths) never wait for the devices: they answer from what
-// was learnt at connection and the settings last applied.
+// The spectrometers behind the page. Streams while running, so every device
+// measures at its own pace (in the trigger mode set), and hands every
+// spectrum to LiveSpectra on the library's delivery threads, where the
+// newest wins. One action on the devices at a time: another that arrives
+// meanwhile is refused as busy (409) at once rather than queued, so no
+// number of clicks can hold the server's threads. Those the devices only
+// take while idle (dark, trigger) stop the measurement around them and
+// resume it. Reads (state, wavelengths) never wait for the devices: they
+// answer from what was learnt at connection and the settings last applied.
 //
 // A device is known to the page by its serial number as valid UTF-8
 // (shownSerialNumbers): a serial that is not is shown with U+FFFD and still
@@ -49,14 +50,11 @@ public:
 
 private:
     // Publishes what the workers deliver; never blocks them on a page.
-    class LiveCallback : public SpectrometerCallback {
+    class LiveCallback : public StreamCallback {
     public:
         explicit LiveCallback(LiveSpectra& live);
-        void onDataReceived(std::string serialNumber, const std::vector<float>& wavelength,
-                            const std::vector<float>& spectrum) override;
-        void onDataReceivedBanch(std::string serialNumber, const std::vector<float>& wavelength,
-                                 const std::vector<std::vector<float>>& spectra) override;
-        void onError(std::string serialNumber, const std::string& message) override;
+        void onSpectrum(const StreamSpectrum& spectrum) override;
+        void onError(const std::string& serialNumber, const std::string& message) override;
 
     private:
         LiveSpectra& mLive;
