@@ -114,10 +114,12 @@ struct Usage {
     HeapUse processHeap;
     HeapUse simulatorHeap;
     std::vector<uint64_t> made;
+    std::chrono::steady_clock::time_point at;
 
     static Usage now(StreamShelf& shelf, int devices)
     {
         Usage usage;
+        usage.at = std::chrono::steady_clock::now();
         usage.processCpu = processCpuTime();
         usage.processHeap = heapUseOfProcess();
         for (int index = 0; index < devices; ++index) {
@@ -152,14 +154,16 @@ public:
         std::this_thread::sleep_for(std::chrono::duration<double>(mOptions.seconds));
         manager.stopMeasurement();
         const Usage after = Usage::now(mShelf, devices);
+        const double wallSeconds = std::chrono::duration<double>(after.at - before.at).count();
         std::cout << "run: " << devices << " device(s), exposure " << mOptions.exposureUs << " us, "
                   << mOptions.seconds << " s, poll period " << StreamMeasurement::pollPeriod(settings).count()
                   << " ms, load average " << loadBefore << " -> " << loadAverage() << "\n";
-        return report(devices, tally, before, after);
+        return report(devices, tally, before, after, wallSeconds);
     }
 
 private:
-    RunFigures report(int devices, const StreamTally& tally, const Usage& before, const Usage& after)
+    RunFigures report(int devices, const StreamTally& tally, const Usage& before, const Usage& after,
+                      double wallSeconds)
     {
         RunFigures figures;
         figures.devices = devices;
@@ -204,7 +208,8 @@ private:
                   << percentile(latencies, delivered, 0.5) << " ms, p99 " << percentile(latencies, delivered, 0.99)
                   << " ms\n  per spectrum: CPU " << (processUs - simulatorUs) / spectra << " us besides the simulated devices' "
                   << simulatorUs / spectra << " us; heap " << heapBytes / spectra << " bytes in "
-                  << std::setprecision(2) << heapAllocations / spectra << " allocations besides the devices'" << std::endl;
+                  << std::setprecision(2) << heapAllocations / spectra << " allocations besides the devices'\n  process: " << std::setprecision(0)
+                  << processUs / 1e4 / wallSeconds << " % of one core (simulated devices included)" << std::endl;
         return figures;
     }
 
