@@ -169,7 +169,7 @@ private:
         figures.devices = devices;
         figures.minRate = 1e9;
         uint64_t delivered = 0;
-        std::array<uint64_t, StreamTally::kLatencyBuckets> latencies{};
+        StreamTally::LatencyHistogram latencies{};
         const auto counted = tally.devices();
         for (int index = 0; index < devices; ++index) {
             const std::string serial = velmorsim::SpectrometerModel::defaultConfig(index).serialNumber;
@@ -205,26 +205,12 @@ private:
             (after.simulatorHeap.allocations - before.simulatorHeap.allocations));
         std::cout << std::fixed << std::setprecision(1) << "  all: " << figures.meanRate
                   << " spectra/s per device (lowest " << figures.minRate << "), latency p50 "
-                  << percentile(latencies, delivered, 0.5) << " ms, p99 " << percentile(latencies, delivered, 0.99)
+                  << StreamTally::percentileMs(latencies, delivered, 0.5) << " ms, p99 " << StreamTally::percentileMs(latencies, delivered, 0.99)
                   << " ms\n  per spectrum: CPU " << (processUs - simulatorUs) / spectra << " us besides the simulated devices' "
                   << simulatorUs / spectra << " us; heap " << heapBytes / spectra << " bytes in "
                   << std::setprecision(2) << heapAllocations / spectra << " allocations besides the devices'\n  process: " << std::setprecision(0)
                   << processUs / 1e4 / wallSeconds << " % of one core (simulated devices included)" << std::endl;
         return figures;
-    }
-
-    static double percentile(const std::array<uint64_t, StreamTally::kLatencyBuckets>& histogram, uint64_t count,
-                             double fraction)
-    {
-        const auto wanted = std::max<uint64_t>(static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(count))), 1);
-        uint64_t seen = 0;
-        for (size_t bucket = 0; bucket < histogram.size(); ++bucket) {
-            seen += histogram[bucket];
-            if (seen >= wanted) {
-                return static_cast<double>(bucket + 1) / StreamTally::kLatencyBucketsPerMs;
-            }
-        }
-        return static_cast<double>(histogram.size()) / StreamTally::kLatencyBucketsPerMs;
     }
 
     const Options mOptions;

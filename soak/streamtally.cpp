@@ -10,7 +10,7 @@ void StreamTally::onSpectrum(const StreamSpectrum& spectrum)
     std::lock_guard<std::mutex> lock(mMutex);
     Device& device = mDevices[spectrum.serialNumber];
     if (!device.latencies) {
-        device.latencies = std::make_shared<std::array<uint32_t, kLatencyBuckets>>();
+        device.latencies = std::make_shared<LatencyHistogram>();
         device.latencies->fill(0);
         device.firstAt = now;
     }
@@ -62,16 +62,18 @@ double StreamTally::Device::rate() const
 
 double StreamTally::Device::latencyMs(double fraction) const
 {
-    if (!latencies || delivered == 0) {
-        return 0;
-    }
-    const auto wanted = static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(delivered)));
+    return latencies ? percentileMs(*latencies, delivered, fraction) : 0;
+}
+
+double StreamTally::percentileMs(const LatencyHistogram& histogram, uint64_t count, double fraction)
+{
+    const auto wanted = std::max<uint64_t>(static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(count))), 1);
     uint64_t seen = 0;
-    for (int bucket = 0; bucket < kLatencyBuckets; ++bucket) {
-        seen += (*latencies)[static_cast<std::size_t>(bucket)];
-        if (seen >= std::max<uint64_t>(wanted, 1)) {
+    for (std::size_t bucket = 0; bucket < histogram.size(); ++bucket) {
+        seen += histogram[bucket];
+        if (seen >= wanted) {
             return static_cast<double>(bucket + 1) / kLatencyBucketsPerMs;
         }
     }
-    return static_cast<double>(kLatencyBuckets) / kLatencyBucketsPerMs;
+    return static_cast<double>(histogram.size()) / kLatencyBucketsPerMs;
 }

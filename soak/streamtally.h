@@ -20,6 +20,10 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kLatencyBucketsPerMs = 10;
     static constexpr int kLatencyBuckets = 2000 * kLatencyBucketsPerMs;  // the last one holds everything longer
+    using LatencyHistogram = std::array<uint64_t, kLatencyBuckets>;
+
+    // Milliseconds within which `fraction` of the `count` latencies lie.
+    static double percentileMs(const LatencyHistogram& histogram, uint64_t count, double fraction);
 
     struct Device {
         uint64_t delivered = 0;
@@ -33,7 +37,7 @@ public:
         bool ended = false;
         uint64_t endDelivered = 0;
         uint64_t endLost = 0;
-        std::shared_ptr<std::array<uint32_t, kLatencyBuckets>> latencies;
+        std::shared_ptr<LatencyHistogram> latencies;
 
         // Calls per second between the first and the last.
         double rate() const;
