@@ -31,5 +31,6 @@ void DeviceTime::pass(std::chrono::nanoseconds duration)
 
 void DeviceTime::passTransfer(std::size_t bytes)
 {
-    pass(kMicroframe + std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(bytes) * kNanosecondsPerByte)));
+    const auto onTheWire = std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(bytes) * kNanosecondsPerByte));
+    pass(kMicroframe + onTheWire);
 }

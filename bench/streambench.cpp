@@ -181,12 +181,12 @@ private:
             }
             const StreamTally::Device& device = found->second;
             const uint64_t made = after.made[static_cast<size_t>(index)] - before.made[static_cast<size_t>(index)];
+            const bool accounted = made == device.delivered + device.endLost;
             std::cout << "  " << serial << ": " << std::fixed << std::setprecision(1) << device.rate()
                       << " spectra/s, made " << made << ", delivered " << device.delivered << ", lost "
-                      << device.endLost << (made == device.delivered + device.endLost ? "" : " (MADE != DELIVERED + LOST)")
-                      << ", out of order " << device.outOfOrder << ", errors " << device.errors
-                      << ", latency p50 " << device.latencyMs(0.5) << " ms, p99 " << device.latencyMs(0.99)
-                      << " ms\n";
+                      << device.endLost << (accounted ? "" : " (MADE != DELIVERED + LOST)") << ", out of order "
+                      << device.outOfOrder << ", errors " << device.errors << ", latency p50 "
+                      << device.latencyMs(0.5) << " ms, p99 " << device.latencyMs(0.99) << " ms\n";
             figures.meanRate += device.rate() / devices;
             figures.minRate = std::min(figures.minRate, device.rate());
             delivered += device.delivered;
@@ -195,7 +195,9 @@ private:
             }
         }
         const double spectra = static_cast<double>(std::max<uint64_t>(delivered, 1));
-        const auto us = [](std::chrono::nanoseconds time) { return std::chrono::duration<double, std::micro>(time).count(); };
+        const auto us = [](std::chrono::nanoseconds time) {
+            return std::chrono::duration<double, std::micro>(time).count();
+        };
         const double processUs = us(after.processCpu - before.processCpu);
         const double simulatorUs = us(after.simulatorCpu - before.simulatorCpu);
         const double heapBytes = static_cast<double>((after.processHeap.bytes - before.processHeap.bytes) -
@@ -205,11 +207,14 @@ private:
             (after.simulatorHeap.allocations - before.simulatorHeap.allocations));
         std::cout << std::fixed << std::setprecision(1) << "  all: " << figures.meanRate
                   << " spectra/s per device (lowest " << figures.minRate << "), latency p50 "
-                  << StreamTally::percentileMs(latencies, delivered, 0.5) << " ms, p99 " << StreamTally::percentileMs(latencies, delivered, 0.99)
-                  << " ms\n  per spectrum: CPU " << (processUs - simulatorUs) / spectra << " us besides the simulated devices' "
-                  << simulatorUs / spectra << " us; heap " << heapBytes / spectra << " bytes in "
-                  << std::setprecision(2) << heapAllocations / spectra << " allocations besides the devices'\n  process: " << std::setprecision(0)
-                  << processUs / 1e4 / wallSeconds << " % of one core (simulated devices included)" << std::endl;
+                  << StreamTally::percentileMs(latencies, delivered, 0.5) << " ms, p99 "
+                  << StreamTally::percentileMs(latencies, delivered, 0.99) << " ms\n"
+                  << "  per spectrum: CPU " << (processUs - simulatorUs) / spectra
+                  << " us besides the simulated devices' " << simulatorUs / spectra << " us; heap "
+                  << heapBytes / spectra << " bytes in " << std::setprecision(2) << heapAllocations / spectra
+                  << " allocations besides the devices'\n"
+                  << "  process: " << std::setprecision(0) << processUs / 1e4 / wallSeconds
+                  << " % of one core (simulated devices included)" << std::endl;
         return figures;
     }
 
