@@ -31,6 +31,7 @@ void DeviceTime::pass(std::chrono::nanoseconds duration)
 
 void DeviceTime::passTransfer(std::size_t bytes)
 {
-    const auto onTheWire = std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(bytes) * kNanosecondsPerByte));
+    const double wireNs = static_cast<double>(bytes) * kNanosecondsPerByte;
+    const auto onTheWire = std::chrono::nanoseconds(static_cast<int64_t>(wireNs));
     pass(kMicroframe + onTheWire);
 }
