@@ -114,6 +114,7 @@ struct Usage {
     HeapUse processHeap;
     HeapUse simulatorHeap;
     std::vector<uint64_t> made;
+    std::vector<std::size_t> waiting;  // in the device's memory
     std::chrono::steady_clock::time_point at;
 
     static Usage now(StreamShelf& shelf, int devices)
@@ -127,7 +128,9 @@ struct Usage {
             usage.simulatorCpu += device.cpuTime();
             usage.simulatorHeap.allocations += device.heapAllocations();
             usage.simulatorHeap.bytes += device.heapBytes();
-            usage.made.push_back(device.model().state().madeSpectra);
+            const velmorsim::DeviceState state = device.model().state();
+            usage.made.push_back(state.madeSpectra);
+            usage.waiting.push_back(state.availableSpectra);
         }
         return usage;
     }
@@ -182,9 +185,11 @@ private:
             const StreamTally::Device& device = found->second;
             const uint64_t made = after.made[static_cast<size_t>(index)] - before.made[static_cast<size_t>(index)];
             const bool accounted = made == device.delivered + device.endLost;
+            const std::size_t leftInDevice = after.waiting[static_cast<size_t>(index)];
             std::cout << "  " << serial << ": " << std::fixed << std::setprecision(1) << device.rate()
                       << " spectra/s, made " << made << ", delivered " << device.delivered << ", lost "
-                      << device.endLost << (accounted ? "" : " (MADE != DELIVERED + LOST)") << ", out of order "
+                      << device.endLost << (accounted ? "" : " (MADE != DELIVERED + LOST)") << ", left in the device after the stop "
+                      << leftInDevice << ", out of order "
                       << device.outOfOrder << ", errors " << device.errors << ", latency p50 "
                       << device.latencyMs(0.5) << " ms, p99 " << device.latencyMs(0.99) << " ms\n";
             figures.meanRate += device.rate() / devices;
