@@ -104,6 +104,7 @@ public:
         mManager.stopMeasurement();
         const ProcessUsage after = ProcessUsage::now();
         const std::vector<uint64_t> madeAfter = made();
+        const std::vector<uint64_t> leftAfter = waiting();
 
         std::cout << "stream soak: " << kDevices << " devices at " << 1000000 / kExposureUs << " spectra/s for "
                   << duration.count() << " s\n"
@@ -114,7 +115,7 @@ public:
         bool passed = true;
         const auto counted = mTally.devices();
         for (int i = 0; i < kDevices; ++i) {
-            passed &= checkDevice(counted, i, madeAfter[i] - madeBefore[i]);
+            passed &= checkDevice(counted, i, madeAfter[i] - madeBefore[i], leftAfter[i]);
         }
         passed &= check(!kResidentMemoryCounts || late.residentKiB <= early.residentKiB + kResidentMarginKiB,
                         "resident memory grew while streaming");
@@ -143,14 +144,27 @@ private:
 
     std::vector<uint64_t> made()
     {
+        return perDevice([](const velmorsim::DeviceState& state) { return state.madeSpectra; });
+    }
+
+    // Spectra still in the device's memory.
+    std::vector<uint64_t> waiting()
+    {
+        return perDevice([](const velmorsim::DeviceState& state) { return uint64_t{state.availableSpectra}; });
+    }
+
+    template <typename Count>
+    std::vector<uint64_t> perDevice(Count count)
+    {
         std::vector<uint64_t> counts;
         for (const auto& device : mDevices) {
-            counts.push_back(device.model->state().madeSpectra);
+            counts.push_back(count(device.model->state()));
         }
         return counts;
     }
 
-    static bool checkDevice(const std::map<std::string, StreamTally::Device>& counted, int index, uint64_t made)
+    static bool checkDevice(const std::map<std::string, StreamTally::Device>& counted, int index, uint64_t made,
+                            uint64_t leftInDevice)
     {
         const std::string serial = velmorsim::SpectrometerModel::defaultConfig(index).serialNumber;
         const auto found = counted.find(serial);
@@ -160,8 +174,8 @@ private:
         const StreamTally::Device& device = found->second;
         std::cout << "stream soak: " << serial << ": made " << made << ", delivered " << device.delivered
                   << ", reported lost " << device.missingReported << " (at the end " << device.endLost
-                  << "), out of order " << device.outOfOrder << ", errors " << device.errors << ", "
-                  << device.rate() << " spectra/s, latency p50 " << device.latencyMs(0.5) << " ms, p99 "
+                  << "), left in the device after the stop " << leftInDevice << ", out of order "
+                  << device.outOfOrder << ", errors " << device.errors << ", " << device.rate() << " spectra/s, latency p50 " << device.latencyMs(0.5) << " ms, p99 "
                   << device.latencyMs(0.99) << " ms" << std::endl;
         bool passed = check(device.ended && device.endDelivered == device.delivered, serial + ": end totals differ");
         passed &= check(made == device.delivered + device.endLost, serial + ": made != delivered + reported lost");
