@@ -175,8 +175,9 @@ private:
         std::cout << "stream soak: " << serial << ": made " << made << ", delivered " << device.delivered
                   << ", reported lost " << device.missingReported << " (at the end " << device.endLost
                   << "), left in the device after the stop " << leftInDevice << ", out of order "
-                  << device.outOfOrder << ", errors " << device.errors << ", " << device.rate() << " spectra/s, latency p50 " << device.latencyMs(0.5) << " ms, p99 "
-                  << device.latencyMs(0.99) << " ms" << std::endl;
+                  << device.outOfOrder << ", errors " << device.errors << ", " << device.rate()
+                  << " spectra/s, latency p50 " << device.latencyMs(0.5) << " ms, p99 " << device.latencyMs(0.99)
+                  << " ms" << std::endl;
         bool passed = check(device.ended && device.endDelivered == device.delivered, serial + ": end totals differ");
         passed &= check(made == device.delivered + device.endLost, serial + ": made != delivered + reported lost");
         passed &= check(device.endLost == 0 && device.missingReported == 0, serial + ": spectra were lost");
