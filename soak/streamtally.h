@@ -19,7 +19,7 @@ class StreamTally : public StreamCallback {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kLatencyBucketsPerMs = 10;
-    static constexpr int kLatencyBuckets = 2000 * kLatencyBucketsPerMs;  // the last one holds everything longer
+    static constexpr int kLatencyBuckets = 10000 * kLatencyBucketsPerMs;  // the last one holds everything longer
     using LatencyHistogram = std::array<uint64_t, kLatencyBuckets>;
 
     // Milliseconds within which `fraction` of the `count` latencies lie.
