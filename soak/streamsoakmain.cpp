@@ -16,6 +16,7 @@
 #include <velmor/logsink.h>
 #include <velmor/vasklinkprotocol.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -45,6 +46,7 @@ constexpr bool kResidentMemoryCounts = true;
 constexpr int kDevices = 4;
 constexpr int kExposureUs = 10000;
 constexpr auto kWarmUp = std::chrono::seconds(2);
+constexpr auto kRequestRecordSpan = std::chrono::seconds(1);
 // The delivery queues (256 spectra of 8 KiB per device) may fill and empty,
 // and so may the simulated devices' memories (1000 spectra each), which live
 // in this process: a host that falls behind fills them.
@@ -105,10 +107,10 @@ public:
         const ProcessUsage before = ProcessUsage::now();
         const std::vector<uint64_t> madeBefore = made();
         mManager.startStreamMeasurement(&mTally, settings());
-        std::this_thread::sleep_for(duration / 4);
+        streamFor(duration / 4);
         const ProcessUsage early = ProcessUsage::now();
         const std::vector<uint64_t> backlogEarly = waiting();
-        std::this_thread::sleep_for(duration - duration / 4);
+        streamFor(duration - duration / 4);
         const ProcessUsage late = ProcessUsage::now();
         const std::vector<uint64_t> backlogLate = waiting();
         mManager.stopMeasurement();
@@ -150,8 +152,22 @@ private:
     void stream(std::chrono::seconds duration)
     {
         mManager.startStreamMeasurement(&mTally, settings());
-        std::this_thread::sleep_for(duration);
+        streamFor(duration);
         mManager.stopMeasurement();
+    }
+
+    // The simulator records every request it receives; only the library's
+    // memory counts, so the record is dropped as the stream goes on.
+    void streamFor(std::chrono::steady_clock::duration duration)
+    {
+        const auto end = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                kRequestRecordSpan, end - std::chrono::steady_clock::now()));
+            for (const auto& device : mDevices) {
+                device.model->clearRequests();
+            }
+        }
     }
 
     std::vector<uint64_t> made()
