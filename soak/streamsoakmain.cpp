@@ -47,9 +47,7 @@ constexpr int kDevices = 4;
 constexpr int kExposureUs = 10000;
 constexpr auto kWarmUp = std::chrono::seconds(2);
 constexpr auto kRequestRecordSpan = std::chrono::seconds(1);
-// The delivery queues (256 spectra of 8 KiB per device) may fill and empty,
-// and so may the simulated devices' memories (1000 spectra each), which live
-// in this process: a host that falls behind fills them.
+// The delivery queues (256 spectra of 8 KiB per device) may fill and empty.
 constexpr long kResidentMarginKiB = 16 * 1024;
 constexpr int kDescriptorMargin = 2;
 
