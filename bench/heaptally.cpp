@@ -1,17 +1,25 @@
 #include "heaptally.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
 
 thread_local HeapUse tHeapUse;
+std::atomic<uint64_t> gAllocations{0};
+std::atomic<uint64_t> gBytes{0};
 
 } // namespace
 
 HeapUse heapUseOfThisThread()
 {
     return tHeapUse;
+}
+
+HeapUse heapUseOfProcess()
+{
+    return HeapUse{gAllocations.load(std::memory_order_relaxed), gBytes.load(std::memory_order_relaxed)};
 }
 
 void reportHeapUsePerIteration(benchmark::State& state, const HeapUse& before)
@@ -29,6 +37,8 @@ void* operator new(std::size_t size)
 {
     ++tHeapUse.allocations;
     tHeapUse.bytes += size;
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    gBytes.fetch_add(size, std::memory_order_relaxed);
     if (void* block = std::malloc(size != 0 ? size : 1)) {
         return block;
     }

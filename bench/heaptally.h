@@ -13,6 +13,8 @@ struct HeapUse {
 };
 
 HeapUse heapUseOfThisThread();
+// The same over every thread of the process.
+HeapUse heapUseOfProcess();
 
 // Adds the counters "allocs/op" and "heap_bytes/op": what this thread
 // allocated since `before`, per iteration.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 
 // The fuzz executables' clock. The library waits on purpose (settling,
 // polling) and gives up after time-outs; waiting for real would hold every
@@ -23,6 +24,10 @@ public:
 
     // Moves the monotonic clock forward, as a transfer or a time-out would.
     static void pass(std::chrono::nanoseconds duration);
+
+    // The time one bulk transfer of `bytes` takes on the bus, after the
+    // device's part of it.
+    static void passTransfer(std::size_t bytes);
 
     static std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
 };

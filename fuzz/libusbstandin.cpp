@@ -3,7 +3,9 @@
 // without a kernel, usbfs or a bus thread in between. Every device has the
 // spectrometer's interface 0 with one bulk OUT and one bulk IN endpoint.
 // Transfers take device time (DeviceTime): a little each, and the whole
-// time-out when the device has nothing to send.
+// time-out when the device has nothing to send. What "a little" is belongs
+// to the clock linked in: the fuzzers' device time, or the stream bench's
+// real bus time (bench/realbustime.cpp).
 
 #include "devicetime.h"
 #include "standinusbbus.h"
@@ -34,10 +36,6 @@ namespace {
 constexpr uint8_t kEndpointOut = 0x01;
 constexpr uint8_t kEndpointIn = 0x81;
 constexpr uint16_t kMaxPacketSize = 512;
-// Half of what one exchange (request and reply) with the spectrometer takes,
-// about a millisecond; loops that poll the device without sleeping reach
-// their deadlines after as many exchanges as on a real bus.
-constexpr auto kTransferTime = std::chrono::microseconds(500);
 
 // The configuration descriptor and everything it points to, in one block.
 struct ConfigurationBlock {
@@ -119,6 +117,23 @@ int transferIn(velmorsim::UsbFunction& device, uint8_t* data, int length, int* t
     std::copy_n(reply->begin(), count, data);
     *transferred = static_cast<int>(count);
     return reply->size() > count ? LIBUSB_ERROR_OVERFLOW : LIBUSB_SUCCESS;
+}
+
+int transferTo(StandInUsbBus& bus, uint8_t address, unsigned char endpoint, unsigned char* data, int length,
+               int* transferred, unsigned int timeoutMs)
+{
+    const std::shared_ptr<velmorsim::UsbFunction> device = bus.device(address);
+    if (!device) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    if (length < 0) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    switch (endpoint) {
+    case kEndpointOut: return transferOut(*device, data, length, transferred, timeoutMs);
+    case kEndpointIn: return transferIn(*device, data, length, transferred, timeoutMs);
+    default: return LIBUSB_ERROR_PIPE;
+    }
 }
 
 } // namespace
@@ -237,20 +252,10 @@ int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, u
     enterDeviceTime();
     StandInUsbBus& bus = StandInUsbBus::instance();
     bus.countTransfer();
-    DeviceTime::pass(kTransferTime);
     *transferred = 0;
-    const std::shared_ptr<velmorsim::UsbFunction> device = bus.device(handle->address);
-    if (!device) {
-        return LIBUSB_ERROR_NO_DEVICE;
-    }
-    if (length < 0) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    switch (endpoint) {
-    case kEndpointOut: return transferOut(*device, data, length, transferred, timeoutMs);
-    case kEndpointIn: return transferIn(*device, data, length, transferred, timeoutMs);
-    default: return LIBUSB_ERROR_PIPE;
-    }
+    const int result = transferTo(bus, handle->address, endpoint, data, length, transferred, timeoutMs);
+    DeviceTime::passTransfer(static_cast<std::size_t>(*transferred));
+    return result;
 }
 
 const char* libusb_error_name(int code)

@@ -43,9 +43,9 @@ bash "$VELMOR_ROOT/tests/browser/run.sh" "$VELMOR_ROOT/build/test" "$VELMOR_ROOT
 # 100 ms) exercises no memory or threading path the other cases miss, so
 # the sanitizer builds leave it out.
 run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$VELMOR_ROOT/build/asan" "Slow$" \
-  -DVELMOR_SANITIZE=address -DVELMOR_SOAK_SECONDS=30
+  -DVELMOR_SANITIZE=address -DVELMOR_SOAK_SECONDS=30 -DVELMOR_STREAM_SOAK_SECONDS=15
 run_suite "tests under ThreadSanitizer" "$VELMOR_ROOT/build/tsan" "Slow$" \
-  -DVELMOR_SANITIZE=thread -DVELMOR_SOAK_SECONDS=30
+  -DVELMOR_SANITIZE=thread -DVELMOR_SOAK_SECONDS=30 -DVELMOR_STREAM_SOAK_SECONDS=15
 echo "=== fuzzers, 15 s each ==="
 bash "$VELMOR_ROOT/fuzz/run-smoke.sh" 15
 echo "=== Windows DLL ==="
