@@ -241,6 +241,25 @@ unplug_during_batch)
   expect_what_arrived batch batch-20001.csv 20001 60 2048
   expect_ended_within 25000
   ;;
+outputs_refused)
+  # Refused at once, before any device starts, naming the path and why.
+  touch notadir
+  unwritable=/proc/velmor-out
+  if [[ $(id -u) != 0 ]]; then
+    mkdir locked && chmod 555 locked && unwritable=locked/out
+  fi
+  while IFS='|' read -r what reason command; do
+    rm -f velmor.log
+    expect_status 1 run_sim bash -c "$command"
+    expect_in "^[a-z]+: cannot write to [^ ]*$what[^ ]*: .*$reason" err.txt
+    expect_not_in 'spectra from|done|waiting' err.txt
+    expect_not_in 'VLP' velmor.log
+  done <<EOF
+notadir/sub|Not a directory|"$velmor" measure --exposure-us 1000 --averaging 1 --count 1 --output notadir/sub
+$unwritable|.|"$velmor" batch --collections 2 --exposure-us 1000 --averaging 1 --output $unwritable
+notadir/chart.svg|Not a directory|"$velmor" measure --exposure-us 1000 --averaging 1 --count 1 --plot notadir/chart.svg
+EOF
+  ;;
 *)
   fail "unknown case"
   ;;

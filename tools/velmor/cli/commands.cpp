@@ -4,6 +4,7 @@
 #include "cli/commandfailure.h"
 #include "acquisition/spectrometersession.h"
 #include "acquisition/spectrumcollector.h"
+#include "output/outputcheck.h"
 #include "output/texttable.h"
 #include "acquisition/timebudget.h"
 #include "view/viewcommand.h"
@@ -110,8 +111,17 @@ AcquisitionPlan batchPlan(const Options& options)
     return plan;
 }
 
+void checkOutputs(const AcquisitionPlan& plan)
+{
+    checkOutputDirectory(plan.outputDirectory);
+    if (!plan.plotFile.empty()) {
+        checkOutputFile(plan.plotFile);
+    }
+}
+
 void acquire(const AcquisitionPlan& plan, LibraryOutput& output)
 {
+    checkOutputs(plan);
     // Made before the session, so that it outlives the manager, whose
     // destructor joins the workers that call it, on every way out of here.
     SpectrumCollector collector;
