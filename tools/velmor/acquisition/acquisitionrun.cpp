@@ -2,6 +2,7 @@
 
 #include "cli/commandfailure.h"
 #include "output/csvwriter.h"
+#include "output/safename.h"
 #include "cli/interruptsignal.h"
 #include "acquisition/progressreporter.h"
 #include "output/svgplot.h"
@@ -9,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <iomanip>
 #include <sstream>
@@ -27,16 +27,6 @@ std::string inSeconds(std::chrono::steady_clock::duration duration)
     text << std::fixed << std::setprecision(1)
          << std::chrono::duration_cast<std::chrono::duration<double>>(duration).count() << " s";
     return text.str();
-}
-
-// Serial numbers are the device's to choose; keep file names portable.
-std::string fileNameSafe(const std::string& text)
-{
-    std::string safe = text;
-    std::replace_if(
-        safe.begin(), safe.end(),
-        [](unsigned char c) { return !(std::isalnum(c) || c == '-' || c == '_' || c == '.'); }, '_');
-    return safe;
 }
 
 std::string spectraCount(std::size_t count)
