@@ -8,6 +8,7 @@ VELMOR_PACKAGES=(
   mono-mcs mono-runtime
   python3-numpy python3-pytest python3-matplotlib
   libcpp-httplib-dev nlohmann-json3-dev chromium
+  libhdf5-dev hdf5-tools python3-h5py
 )
 # 'velmor view' fetches its page's packages with npm. A Node.js from
 # elsewhere (that ships its own npm) conflicts with Debian's npm package.
