@@ -241,6 +241,32 @@ unplug_during_batch)
   expect_what_arrived batch batch-20001.csv 20001 60 2048
   expect_ended_within 25000
   ;;
+measure_jcamp)
+  # Read back by an independent parser ($JCAMP_READER): the labelled fields,
+  # every wavelength exactly as the CSV of the same devices has it, and the
+  # mean spectrum close to that of a CSV run under the same light.
+  expect_status 0 run_sim bash -c '
+    "$velmor" measure --exposure-us 20000 --averaging 2 --count 3 --format jcamp --output jdx &&
+    "$velmor" measure --exposure-us 20000 --averaging 2 --count 3 --output csv'
+  for serial in 20001 20002; do
+    expect_in "^measure: wrote jdx/measure-$serial.jdx \\(mean of 3 spectra from $serial\\)$" err.txt
+    node "$JCAMP_READER" jdx/measure-$serial.jdx >read.json || fail "the reader refused jdx/measure-$serial.jdx"
+    /usr/bin/python3 - "$serial" csv/measure-$serial.csv <<'PY' || fail "jdx/measure-$serial.jdx does not read back"
+import csv, json, sys
+serial, csv_path = sys.argv[1], sys.argv[2]
+jdx = json.load(open("read.json"))
+rows = list(csv.reader(open(csv_path)))[1:]
+wavelengths = [float(row[0]) for row in rows]
+mean = [sum(map(float, row[1:])) / (len(row) - 1) for row in rows]
+info, meta = jdx["info"], jdx["meta"]
+assert info["JCAMPDX"] == 5.01 and info["XUNITS"] == "NANOMETERS" and info["NPOINTS"] == len(rows), info
+assert str(meta["SERIAL NUMBER"]) == serial and meta["EXPOSURE TIME US"] == 20000, meta
+assert meta["AVERAGING"] == 2 and meta["SPECTRA AVERAGED"] == 3, meta
+assert jdx["x"] == wavelengths, "wavelengths differ"
+assert all(abs(a - b) <= 0.05 * abs(b) + 50 for a, b in zip(jdx["y"], mean)), "values differ"
+PY
+  done
+  ;;
 outputs_refused)
   # Refused at once, before any device starts, naming the path and why.
   touch notadir

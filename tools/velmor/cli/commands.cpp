@@ -67,6 +67,16 @@ std::string exposureSettings(const Options& options)
     return std::to_string(options.exposureUs) + " µs exposure, averaging " + std::to_string(options.averaging);
 }
 
+void setOutputs(AcquisitionPlan& plan, const Options& options)
+{
+    plan.outputDirectory = options.outputDirectory;
+    plan.plotFile = options.plotFile;
+    plan.jcamp = options.jcamp;
+    plan.exposureUs = options.exposureUs;
+    plan.averaging = options.averaging;
+    plan.delayUs = options.delayUs;
+}
+
 AcquisitionPlan measurePlan(const Options& options)
 {
     AcquisitionPlan plan;
@@ -79,8 +89,7 @@ AcquisitionPlan measurePlan(const Options& options)
         spectrometers.startMeasurement(&callback, options.exposureUs, options.averaging, options.delayUs,
                                        options.count);
     };
-    plan.outputDirectory = options.outputDirectory;
-    plan.plotFile = options.plotFile;
+    setOutputs(plan, options);
     return plan;
 }
 
@@ -106,8 +115,7 @@ AcquisitionPlan batchPlan(const Options& options)
                                  "the library runs batches only on devices whose serial numbers are whole numbers");
         }
     };
-    plan.outputDirectory = options.outputDirectory;
-    plan.plotFile = options.plotFile;
+    setOutputs(plan, options);
     return plan;
 }
 
@@ -210,6 +218,7 @@ void run(const Options& options, LibraryOutput& output)
         break;
     case Command::Trigger: setTriggerMode(options, output); break;
     case Command::View: velmorview::runView(options, output); break;
+    case Command::Record: throw CommandFailure(CommandFailure::FAILURE, "recording needs the library's streams");
     }
 }
 

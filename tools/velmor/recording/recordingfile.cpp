@@ -1,11 +1,9 @@
 #include "recording/recordingfile.h"
 
 #include "output/safename.h"
+#include "output/timestamp.h"
 
 #include <algorithm>
-#include <array>
-#include <cmath>
-#include <ctime>
 #include <limits>
 #include <set>
 #include <stdexcept>
@@ -31,16 +29,7 @@ double secondsSinceEpoch(std::chrono::system_clock::time_point time)
 // ISO 8601 in UTC with milliseconds, as NeXus writes times.
 std::string isoUtc(std::chrono::system_clock::time_point time)
 {
-    const auto sinceEpoch = time.time_since_epoch();
-    const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
-    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count() % 1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    char withMilliseconds[48];
-    std::snprintf(withMilliseconds, sizeof withMilliseconds, "%s.%03dZ", text, static_cast<int>(milliseconds));
-    return withMilliseconds;
+    return formatUtcTimestamp(time, "%Y-%m-%dT%H:%M:%S") + "Z";
 }
 
 // One value per spectrum, beside the counts.
