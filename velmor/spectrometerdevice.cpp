@@ -580,6 +580,15 @@ std::vector<float> SpectrometerDevice::getSpectrum(uint32_t& time01ms, uint32_t&
     return decodePixels(record);
 }
 
+std::vector<float> SpectrometerDevice::getSpectrum(SpectrumHeader& header)
+{
+    SpectrumHeader checked;
+    const std::vector<uint8_t> record =
+        readSpectrumRecord("The received spectral data is insufficient in length.", false, checked);
+    header = checked;
+    return decodePixels(record);
+}
+
 std::vector<std::vector<float>> SpectrometerDevice::getAllSpectrumData()
 {
     const uint16_t availableSpectra = getStatusInfo().availableSpectra;

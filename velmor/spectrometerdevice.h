@@ -154,6 +154,9 @@ public:
     std::vector<float> getSpectrum(uint32_t& time01ms, uint32_t& dateDays);
     std::vector<float> getSpectrum(uint32_t& time01ms, uint32_t& dateDays, uint32_t& exposureTimeUs,
                                    uint32_t& averaging);
+    // The whole header of the spectrum read, for hosts that need more of it
+    // than its time stamp and settings (stream measurement).
+    std::vector<float> getSpectrum(SpectrumHeader& header);
     std::vector<std::vector<float>> getAllSpectrumData();
     void discardSpectrum();
 

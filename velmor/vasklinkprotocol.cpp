@@ -297,6 +297,22 @@ SpectrometerDevice& VaskLinkProtocol::device(size_t deviceIndex)
     return *mDevicePool[deviceIndex];
 }
 
+// Marks a device as owned by a new worker; false, with the line that says
+// so, when a worker still owns it. `startingLine`, when given, is written to
+// standard error with the serial number before the device is marked.
+bool VaskLinkProtocol::claimDevice(size_t deviceIndex, const char* startingLine)
+{
+    if (deviceMeasurementStatus[deviceIndex]->load()) {
+        LogSink::err() << "Device " << device(deviceIndex).m_serialNumber << " is already measuring." << std::endl;
+        return false;
+    }
+    if (startingLine != nullptr) {
+        LogSink::err() << startingLine << device(deviceIndex).m_serialNumber << std::endl;
+    }
+    deviceMeasurementStatus[deviceIndex]->store(true);
+    return true;
+}
+
 bool VaskLinkProtocol::stopRequested() const
 {
     return isStop.load(std::memory_order_acquire);
@@ -524,11 +540,9 @@ void VaskLinkProtocol::startMeasurement(SpectrometerCallback* callback, int expo
     const int effectiveMeasureCount = measureCount > 0 ? measureCount : 1;
     isStop.store(false, std::memory_order_release);
     for (size_t i = 0; i < count; ++i) {
-        if (deviceMeasurementStatus[i]->load()) {
-            LogSink::err() << "Device " << device(i).m_serialNumber << " is already measuring." << std::endl;
+        if (!claimDevice(i)) {
             continue;
         }
-        deviceMeasurementStatus[i]->store(true);
         measurementThreads.emplace_back(&VaskLinkProtocol::measurementWorker, this, i, callback, exposureTime,
                                         averaging, delayUs, effectiveMeasureCount);
     }
@@ -757,12 +771,9 @@ void VaskLinkProtocol::startBatchMeasurement(SpectrometerCallback* callback, int
     const int effectiveBatchSize = collections > 0 ? collections : 1;
     isStop.store(false, std::memory_order_release);
     for (const size_t j : batchStartOrder()) {
-        if (deviceMeasurementStatus[j]->load()) {
-            LogSink::err() << "Device " << device(j).m_serialNumber << " is already measuring." << std::endl;
+        if (!claimDevice(j, "The current device number that is being started:")) {
             continue;
         }
-        LogSink::err() << "The current device number that is being started:" << device(j).m_serialNumber << std::endl;
-        deviceMeasurementStatus[j]->store(true);
         measurementThreads.emplace_back(&VaskLinkProtocol::batchWorker, this, j, callback, exposureTime, averaging,
                                         delayUs, effectiveBatchSize);
     }

@@ -2,6 +2,7 @@
 
 #include <velmor/spectrometercallback.h>
 #include <velmor/spectrometerdevice.h>
+#include <velmor/streamcallback.h>
 #include <velmor/velmorexport.h>
 
 #include <atomic>
@@ -56,6 +57,18 @@ public:
     void startBatchMeasurement(SpectrometerCallback* callback, int exposureTime, int collections, int averaging,
                                int delayUs);
 
+    /// Stream measurement: every spectrum each device makes, at the device's
+    /// own pace, delivered once and in order through `callback` (see
+    /// StreamCallback and StreamSpectrum), until `settings.count` spectra per
+    /// device or stopMeasurement. The trigger mode in force (setTriggerMode)
+    /// decides between free running and one spectrum per hardware trigger.
+    /// Returns once the workers are started. Throws std::invalid_argument for
+    /// a null callback and std::runtime_error("No devices connected") for an
+    /// empty pool; device failures reach the host through onError. Call from
+    /// the host thread that starts and stops measurements, never from inside
+    /// a callback; `callback` must live until stopMeasurement returns.
+    void startStreamMeasurement(StreamCallback* callback, const StreamSettings& settings);
+
     // Stops every device and joins every worker.
     void stopMeasurement();
 
@@ -90,6 +103,7 @@ private:
     std::unique_lock<std::mutex> lockDevice(size_t deviceIndex);
     SpectrometerDevice& device(size_t deviceIndex);
     bool stopRequested() const;
+    bool claimDevice(size_t deviceIndex, const char* startingLine = nullptr);
 
     std::vector<std::tuple<uint8_t, uint8_t>> mFoundDevices;
     std::mutex deviceMutex;
