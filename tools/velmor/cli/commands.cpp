@@ -6,6 +6,7 @@
 #include "acquisition/spectrumcollector.h"
 #include "output/outputcheck.h"
 #include "output/texttable.h"
+#include "recording/recordcommand.h"
 #include "acquisition/timebudget.h"
 #include "view/viewcommand.h"
 
@@ -218,7 +219,7 @@ void run(const Options& options, LibraryOutput& output)
         break;
     case Command::Trigger: setTriggerMode(options, output); break;
     case Command::View: velmorview::runView(options, output); break;
-    case Command::Record: throw CommandFailure(CommandFailure::FAILURE, "recording needs the library's streams");
+    case Command::Record: recordSpectra(options, output); break;
     }
 }
 

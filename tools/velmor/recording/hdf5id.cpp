@@ -6,16 +6,36 @@
 namespace velmorcli {
 namespace {
 
+// The system's text where HDF5's file driver quotes it, otherwise the
+// whole description.
+std::string briefReason(const std::string& description)
+{
+    const std::string mark = "error message = '";
+    const auto start = description.find(mark);
+    if (start != std::string::npos) {
+        const auto end = description.find('\'', start + mark.size());
+        if (end != std::string::npos) {
+            return description.substr(start + mark.size(), end - start - mark.size());
+        }
+    }
+    return description;
+}
+
 herr_t keepInnermost(unsigned position, const H5E_error2_t* error, void* reason)
 {
     // The walk starts at the innermost call, where the system's reason is.
     if (position == 0 && error->desc != nullptr) {
-        *static_cast<std::string*>(reason) = error->desc;
+        *static_cast<std::string*>(reason) = briefReason(error->desc);
     }
     return 0;
 }
 
 } // namespace
+
+void silenceHdf5ErrorOutput()
+{
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+}
 
 std::string hdf5ErrorReason()
 {
@@ -65,6 +85,11 @@ Hdf5Id& Hdf5Id::operator=(Hdf5Id&& other) noexcept
 hid_t Hdf5Id::get() const
 {
     return mId;
+}
+
+void Hdf5Id::abandon()
+{
+    mId = H5I_INVALID_HID;
 }
 
 void Hdf5Id::close(const std::string& what)

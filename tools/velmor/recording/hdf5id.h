@@ -24,6 +24,9 @@ public:
     Hdf5Id& operator=(const Hdf5Id&) = delete;
 
     hid_t get() const;
+    // Forgets the identifier without closing it: closing flushes, and a
+    // file whose writing failed must not be written to any more.
+    void abandon();
     // Closes now; throws std::runtime_error when closing fails (for a file:
     // its last writes did not reach the disk).
     void close(const std::string& what);
@@ -36,6 +39,10 @@ private:
 // Throws std::runtime_error saying `what` failed and HDF5's reason when
 // `status` is negative.
 void checkHdf5(herr_t status, const std::string& what);
+
+// HDF5 prints its error stacks, per thread, unless told not to; each thread
+// that calls it does so here, where failures are reported as exceptions.
+void silenceHdf5ErrorOutput();
 
 // The innermost reason on HDF5's error stack (e.g. the system's text for a
 // failed write), or a general text when the stack is empty.

@@ -3,6 +3,8 @@
 #include "output/safename.h"
 #include "output/timestamp.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <limits>
 #include <set>
@@ -10,6 +12,8 @@
 
 namespace velmorcli {
 namespace {
+
+namespace fs = std::filesystem;
 
 // 16 spectra of 2048 pixels make a chunk of 128 KiB: big enough to compress
 // well, small enough that a flush twice a second rewrites little.
@@ -200,8 +204,11 @@ RecordingFile::RecordingFile(const std::filesystem::path& path, const RecordingH
                              const std::vector<RecordedDevice>& devices)
     : mPath(path)
 {
-    // Failures are reported through exceptions, not printed by the library.
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    // HDF5 would close (and flush) an abandoned file at exit; every file that
+    // is not abandoned is closed here before. Only takes effect before
+    // HDF5's first use.
+    H5dont_atexit();
+    silenceHdf5ErrorOutput();
     const std::string what = "creating " + path.string();
     const Hdf5Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, what);
     // Readers following a growing file need the newest format.
@@ -278,8 +285,37 @@ RecordingFile::Device RecordingFile::createDevice(const RecordedDevice& device, 
     return created;
 }
 
+// Room for the spectra uncompressed, twice over, and a margin for the
+// metadata and the end of the recording.
+void RecordingFile::ensureRoom(const std::vector<RecordedSpectrum>& spectra) const
+{
+    constexpr uintmax_t MARGIN = 4u << 20;
+    uintmax_t needed = MARGIN;
+    for (const RecordedSpectrum& spectrum : spectra) {
+        needed += 2 * (spectrum.counts.size() * sizeof(float) + 64);
+    }
+    std::error_code error;
+    const fs::space_info space = fs::space(fs::absolute(mPath).parent_path(), error);
+    if (!error && space.available < needed) {
+        throw NoRoom("the disk holding " + mPath.string() + " is full (" + std::to_string(space.available >> 10) +
+                     " KiB left)");
+    }
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const uintmax_t size = fs::file_size(mPath, error);
+        if (!error && size + needed > limit.rlim_cur) {
+            throw NoRoom(mPath.string() + " has reached the file size limit of the process (" +
+                         std::to_string(limit.rlim_cur >> 10) + " KiB, ulimit -f)");
+        }
+    }
+}
+
 void RecordingFile::append(const std::vector<RecordedSpectrum>& spectra)
 {
+    if (spectra.empty()) {
+        return;
+    }
+    ensureRoom(spectra);
     std::vector<std::vector<const RecordedSpectrum*>> perDevice(mDevices.size());
     for (const RecordedSpectrum& spectrum : spectra) {
         if (spectrum.device < mDevices.size()) {
@@ -334,6 +370,15 @@ void RecordingFile::noteSpectraMade(std::size_t device, uint64_t spectraMade)
 
 void RecordingFile::flush()
 {
+    // The spectra reach the disk before the metadata that points at them:
+    // a write that fails here leaves the last flush's file untouched.
+    for (Device& device : mDevices) {
+        checkHdf5(H5Dflush(device.counts.get()), "writing " + mPath.string());
+        for (const Hdf5Id& column : device.columns) {
+            checkHdf5(H5Dflush(column.get()), "writing " + mPath.string());
+        }
+        checkHdf5(H5Dflush(device.lost.get()), "writing " + mPath.string());
+    }
     for (Device& device : mDevices) {
         setWhole(device.group.get(), "spectra_written", static_cast<int64_t>(device.written));
         setWhole(device.group.get(), "spectra_lost", static_cast<int64_t>(device.lostSpectra));
@@ -351,6 +396,20 @@ void RecordingFile::finish(std::chrono::system_clock::time_point endTime, const 
     mDevices.clear();
     mEntry.close("closing the group entry");
     mFile.close("closing " + mPath.string());
+}
+
+void RecordingFile::abandon()
+{
+    for (Device& device : mDevices) {
+        device.group.abandon();
+        device.counts.abandon();
+        for (Hdf5Id& column : device.columns) {
+            column.abandon();
+        }
+        device.lost.abandon();
+    }
+    mEntry.abandon();
+    mFile.abandon();
 }
 
 uint64_t RecordingFile::spectraWritten(std::size_t device) const

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,13 +27,22 @@ namespace velmorcli {
 // Not thread-safe: one thread writes.
 class RecordingFile {
 public:
+    // Thrown, before anything is written, when the disk (or the file size
+    // limit) has too little room left for the next spectra: the file is
+    // still whole and can be finished.
+    class NoRoom : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
     // Creates the file (an existing one is refused) and everything in it.
     // Throws std::runtime_error naming what failed.
     RecordingFile(const std::filesystem::path& path, const RecordingHeader& header,
                   const std::vector<RecordedDevice>& devices);
 
     // Appends the spectra (any devices, each device's in sequence order),
-    // noting the gaps in each device's sequence as lost.
+    // noting the gaps in each device's sequence as lost. Throws NoRoom, or
+    // std::runtime_error when writing failed (then abandon()).
     void append(const std::vector<RecordedSpectrum>& spectra);
     // Records that the device made spectra up to `spectraMade` in all (the
     // stream's delivered and lost): the ones after the last appended are lost.
@@ -43,6 +53,10 @@ public:
     // Writes the end time and each device's error text (empty: none), then
     // closes the file.
     void finish(std::chrono::system_clock::time_point endTime, const std::vector<std::string>& deviceErrors);
+    // After a failed write: leaves the file as the last good flush made it.
+    // Closing would flush again, writing metadata that points at data that
+    // never reached the disk, so nothing is written or closed any more.
+    void abandon();
 
     // Counts so far; until finish().
     uint64_t spectraWritten(std::size_t device) const;
@@ -65,6 +79,7 @@ private:
     Device createDevice(const RecordedDevice& device, const std::string& groupName);
     void appendDevice(Device& device, const std::vector<const RecordedSpectrum*>& spectra);
     void appendGap(Device& device, uint64_t firstSequence, uint64_t count);
+    void ensureRoom(const std::vector<RecordedSpectrum>& spectra) const;
 
     std::filesystem::path mPath;
     Hdf5Id mFile;

@@ -1,5 +1,7 @@
 #include "recording/recordingwriter.h"
 
+#include "recording/hdf5id.h"
+
 #include <utility>
 
 namespace velmorcli {
@@ -59,6 +61,7 @@ bool RecordingWriter::drain()
 
 void RecordingWriter::run()
 {
+    silenceHdf5ErrorOutput();
     auto nextFlush = std::chrono::steady_clock::now() + FLUSH_INTERVAL;
     for (;;) {
         std::vector<RecordedSpectrum> batch;
@@ -88,12 +91,26 @@ void RecordingWriter::writeBatch(const std::vector<RecordedSpectrum>& batch)
         for (std::size_t i = 0; i < mDeviceCount; ++i) {
             mWritten[i] = mFile.spectraWritten(i);
         }
+    } catch (const RecordingFile::NoRoom& error) {
+        fail(error.what());
     } catch (const std::exception& error) {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mFailure = error.what();
-        mFailed = true;
-        mQueue.clear();
+        mFile.abandon();
+        mFileIntact = false;
+        fail(error.what());
     }
+}
+
+void RecordingWriter::fail(const std::string& failure)
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    mFailure = failure;
+    mFailed = true;
+    mQueue.clear();
+}
+
+bool RecordingWriter::fileIntact() const
+{
+    return mFileIntact.load();
 }
 
 bool RecordingWriter::failed() const

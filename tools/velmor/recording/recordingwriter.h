@@ -43,6 +43,9 @@ public:
     // was flushed before.
     bool failed() const;
     std::string failure() const;
+    // Whether the file can still be finished after the failure (it ran out
+    // of room before anything failed), or was abandoned.
+    bool fileIntact() const;
 
     // Any thread.
     uint64_t written(std::size_t device) const;
@@ -51,6 +54,7 @@ public:
 private:
     void run();
     void writeBatch(const std::vector<RecordedSpectrum>& batch);
+    void fail(const std::string& failure);
 
     RecordingFile& mFile;
     const std::size_t mCapacity;
@@ -60,6 +64,7 @@ private:
     bool mStopping = false;              // guarded by mMutex
     std::string mFailure;                // guarded by mMutex
     std::atomic<bool> mFailed{false};
+    std::atomic<bool> mFileIntact{true};
     std::unique_ptr<std::atomic<uint64_t>[]> mWritten;
     std::unique_ptr<std::atomic<uint64_t>[]> mDropped;
     std::size_t mDeviceCount;
