@@ -30,6 +30,10 @@ What is where:
   ``wavelengths`` (the device's table, shared), ``serial``,
   ``device_index``, ``received_at``, ``exposure_us``, ``averaging``.
 - :class:`Measurement`: the iterator :meth:`Spectrometers.measure` returns.
+- :meth:`Spectrum.save_jcamp`: one spectrum as JCAMP-DX 5.01.
+- :func:`open_recording`: an HDF5 recording of ``velmor record`` as numpy
+  arrays and metadata per device (:class:`Recording`,
+  :class:`RecordedDevice`; needs h5py, Debian's ``python3-h5py``).
 - Errors: ``ValueError`` and ``TypeError`` for bad arguments,
   ``IndexError`` for a bad device index, and :class:`Error` with
   :class:`DeviceError`, :class:`MeasurementError`,
@@ -62,6 +66,7 @@ from . import _errors, _spectrometers
 from ._errors import (DeviceError, Error, LibraryNotFoundError, MeasurementError, MeasurementTimeout,
                       NoDeviceError, StateError)
 from ._library import ENVIRONMENT_VARIABLE, load_library
+from ._recording import RecordedDevice, Recording, open_recording
 from ._spectrometers import (Device, DeviceState, DeviceStatus, Measurement, Spectrometers, Spectrum,
                              TriggerMode)
 
@@ -71,6 +76,9 @@ __all__ = [
     *_spectrometers.__all__,
     *_errors.__all__,
     "load_library",
+    "open_recording",
+    "Recording",
+    "RecordedDevice",
     "library_version",
     "ENVIRONMENT_VARIABLE",
 ]

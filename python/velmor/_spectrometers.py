@@ -5,6 +5,7 @@ from __future__ import annotations
 import atexit
 import contextlib
 import enum
+import os
 import time
 import weakref
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, TypeVar, Union
@@ -14,6 +15,7 @@ import numpy as np
 from . import _capi
 from ._errors import Error, MeasurementError, MeasurementTimeout, NoDeviceError
 from ._handover import Empty, Handover
+from ._jcamp import jcamp_text, write_jcamp
 
 __all__ = [
     "Spectrometers",
@@ -95,6 +97,23 @@ class Spectrum:
         self.exposure_us = exposure_us
         self.averaging = averaging
         self.device_time = device_time
+
+    def save_jcamp(self, path: Union[str, "os.PathLike[str]"]) -> None:
+        """Writes the spectrum to ``path`` as JCAMP-DX 5.01, for other spectroscopy software.
+
+        Every measured wavelength goes as it is (``##XYPOINTS=(XY..XY)``,
+        never resampled); serial number, exposure, averaging and the time
+        stamps go in labelled fields. Raises OSError when the file cannot
+        be written.
+        """
+        fields: Dict[str, object] = {"SERIAL NUMBER": self.serial, "EXPOSURE TIME US": self.exposure_us,
+                                     "AVERAGING": self.averaging,
+                                     "RECEIVED UTC": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(self.received_at))}
+        if self.device_time is not None:
+            fields["DEVICE LOCAL TIME"] = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(self.device_time))
+        write_jcamp(path, jcamp_text(self.wavelengths, self.counts, title=f"{self.serial} spectrum",
+                                     taken_at=self.received_at, spectrometer=f"serial number {self.serial}",
+                                     fields=fields))
 
     def __repr__(self) -> str:
         return (f"<velmor.Spectrum serial={self.serial!r} pixels={self.counts.size} "

@@ -2,6 +2,7 @@
 
 #include "recording/hdf5id.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace velmorcli {
@@ -79,7 +80,9 @@ void RecordingWriter::run()
         if (last || failed()) {
             return;
         }
-        nextFlush = std::chrono::steady_clock::now() + FLUSH_INTERVAL;
+        // A steady beat, whatever the write took, so that a crash loses at
+        // most one interval; after a slow write the next one follows at once.
+        nextFlush = std::max(nextFlush + FLUSH_INTERVAL, std::chrono::steady_clock::now());
     }
 }
 
