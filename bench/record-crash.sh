@@ -20,9 +20,14 @@ for trial in $(seq "$trials"); do
   # 1 to 6 s into the recording, at a random point of the flush cycle.
   export RUN_MS=$(( 1000 + RANDOM % 5000 ))
   "$build/tools/velmor-sim/velmor-sim" --devices "$devices" -- bash -c '
-    "$VELMOR" record "$WORK/rec.h5" --exposure-us "$EXPOSURE" --averaging 1 --log "$WORK/log" 2>/dev/null & pid=$!
+    "$VELMOR" record "$WORK/rec.h5" --exposure-us "$EXPOSURE" --averaging 1 --log "$WORK/log" 2>"$WORK/err" &
+    pid=$!
     sleep "$(awk -v ms="$RUN_MS" "BEGIN { print ms / 1000 }")"
-    kill -9 $pid; date +%s.%N >"$WORK/killed_at"; wait $pid || true'
+    kill -9 $pid 2>/dev/null; date +%s.%N >"$WORK/killed_at"; wait $pid 2>/dev/null || true' 2>/dev/null
+  if ! [[ -f $work/rec.h5 ]]; then
+    echo "$trial: the recorder ended before the kill: $(tail -n 3 "$work/err" | tr '\n' ' ')"
+    continue
+  fi
   /usr/bin/python3 - "$work/rec.h5" "$(cat "$work/killed_at")" "$trial" "$RUN_MS" <<'PY'
 import sys, h5py
 path, killed_at, trial, run_ms = sys.argv[1], float(sys.argv[2]), sys.argv[3], int(sys.argv[4])
