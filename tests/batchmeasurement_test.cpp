@@ -81,7 +81,9 @@ TEST_F(BatchMeasurement, DevicesStartInAscendingOrderOfTheirFirstWavelength)
     EXPECT_TRUE(callback.waitForBatches(2));
 }
 
-TEST_F(BatchMeasurement, EqualFirstWavelengthsAndMissingTablesKeepTheirPlace)
+// The exchange sort never swaps equal values directly, but a swap with a
+// third one can reverse them: 500 (A), 500 (B), 300 (C) start C, B, A.
+TEST_F(BatchMeasurement, EqualFirstWavelengthsFollowTheExchangeSortAndMissingTablesStartLast)
 {
     SpectrometerConfig noPixels = withFirstWavelength(SimulatedBench::fastConfig(3), "30004", 100.0f);
     noPixels.pixelCount = 0;

@@ -1,6 +1,7 @@
 // Value types and pure helpers: no device involved.
 #include "support/testpeers.h"
 
+#include <velmor/communicationerror.h>
 #include <velmor/velmor.h>
 
 #include <gtest/gtest.h>
@@ -55,13 +56,17 @@ TEST(FormatTime01ms, RendersTimeOfDay)
     EXPECT_EQ(VaskLinkProtocolTestPeer::formatTime01ms(863999999), "23:59:59.999");
 }
 
-TEST(NoMoreSpectrumError, RecognisesClass11ReturnCodesInAnyCase)
+TEST(NoMoreSpectrumError, RecognisesClass11DeviceErrorsByType)
 {
-    const std::string detail = "Communication failed: Error code received from device. Device error (cmd:0x4000 ";
-    EXPECT_TRUE(VaskLinkProtocolTestPeer::isNoMoreSpectrumError(std::runtime_error(detail + "ret:0x0b00).")));
-    EXPECT_TRUE(VaskLinkProtocolTestPeer::isNoMoreSpectrumError(std::runtime_error(detail + "RET:0X0BFF).")));
-    EXPECT_FALSE(VaskLinkProtocolTestPeer::isNoMoreSpectrumError(std::runtime_error(detail + "ret:0x0a00).")));
-    EXPECT_FALSE(VaskLinkProtocolTestPeer::isNoMoreSpectrumError(std::runtime_error("Data read failed")));
+    using Kind = CommunicationError::Kind;
+    const std::string text = "Communication failed: Error code received from device. Device error (cmd:0x4000 ret:0x0b00).";
+    const auto recognised = [](const std::exception& e) { return VaskLinkProtocolTestPeer::isNoMoreSpectrumError(e); };
+    EXPECT_TRUE(recognised(CommunicationError(Kind::DeviceError, text, 0x4000, 0x0b00, 0)));
+    EXPECT_TRUE(recognised(CommunicationError(Kind::DeviceError, "", 0x4000, 0x0bff, 0)));
+    EXPECT_FALSE(recognised(CommunicationError(Kind::DeviceError, text, 0x4000, 0x0a00, 0)));
+    // The text alone decides nothing.
+    EXPECT_FALSE(recognised(std::runtime_error(text)));
+    EXPECT_FALSE(recognised(CommunicationError(Kind::Timeout, text, 0x4000, 0, -7)));
 }
 
 } // namespace

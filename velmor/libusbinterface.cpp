@@ -1,5 +1,7 @@
 #include <velmor/libusbinterface.h>
 
+#include "usbtransfererror.h"
+
 #include <libusb.h>
 
 #include <memory>
@@ -138,8 +140,9 @@ void LibusbInterface::open()
     if (target == nullptr) {
         throw std::runtime_error("Target device not found");
     }
-    if (libusb_open(target, &mDevHandle) != 0) {
-        throw std::runtime_error("Failed to open USB device");
+    const int openResult = libusb_open(target, &mDevHandle);
+    if (openResult != 0) {
+        throw UsbTransferError("Failed to open USB device", openResult);
     }
     try {
         setupEndpoints(target);
@@ -186,8 +189,9 @@ void LibusbInterface::configureDevice()
         libusb_detach_kernel_driver(mDevHandle, CLAIMED_INTERFACE) != 0) {
         throw std::runtime_error("Failed to detach kernel driver");
     }
-    if (libusb_claim_interface(mDevHandle, CLAIMED_INTERFACE) != 0) {
-        throw std::runtime_error("Failed to claim interface");
+    const int claimResult = libusb_claim_interface(mDevHandle, CLAIMED_INTERFACE);
+    if (claimResult != 0) {
+        throw UsbTransferError("Failed to claim interface", claimResult);
     }
 }
 
@@ -202,6 +206,16 @@ void LibusbInterface::close()
     cleanupUsbContext();
 }
 
+uint8_t LibusbInterface::busNumber() const
+{
+    return mBusNumber;
+}
+
+uint8_t LibusbInterface::deviceAddress() const
+{
+    return mDeviceAddress;
+}
+
 bool LibusbInterface::isOpen() const
 {
     return mOpenFlag;
@@ -210,7 +224,7 @@ bool LibusbInterface::isOpen() const
 void LibusbInterface::write(const std::vector<uint8_t>& data)
 {
     if (!mOpenFlag) {
-        throw std::runtime_error("Device not open");
+        throw UsbTransferError("Device not open", 0);
     }
     // libusb takes a non-const buffer for both directions; an OUT transfer
     // only reads it.
@@ -219,14 +233,14 @@ void LibusbInterface::write(const std::vector<uint8_t>& data)
     const int result = libusb_bulk_transfer(mDevHandle, mEndpointOut, buffer, static_cast<int>(data.size()),
                                             &transferred, WRITE_TIMEOUT_MS);
     if (result != 0 || static_cast<size_t>(transferred) != data.size()) {
-        throw std::runtime_error("Data write failed");
+        throw UsbTransferError("Data write failed", result);
     }
 }
 
 std::vector<uint8_t> LibusbInterface::read(int maxLength)
 {
     if (!mOpenFlag) {
-        throw std::runtime_error("Device not open");
+        throw UsbTransferError("Device not open", 0);
     }
     // Most replies are a few bytes, but the read has to offer room for the
     // largest: allocating that room afresh per reply would cost 16 KiB of
@@ -239,7 +253,7 @@ std::vector<uint8_t> LibusbInterface::read(int maxLength)
     const int result = libusb_bulk_transfer(mDevHandle, mEndpointIn, mReceiveBuffer.data(), static_cast<int>(capacity),
                                             &transferred, READ_TIMEOUT_MS);
     if (result != 0) {
-        throw std::runtime_error("Data read failed");
+        throw UsbTransferError("Data read failed", result);
     }
     return std::vector<uint8_t>(mReceiveBuffer.begin(), mReceiveBuffer.begin() + transferred);
 }

@@ -24,6 +24,9 @@ public:
     // in enumeration order.
     static std::vector<std::tuple<uint8_t, uint8_t>> findDevices(uint16_t vendorId, uint16_t productId);
 
+    uint8_t busNumber() const;
+    uint8_t deviceAddress() const;
+
     void open();
     void close();
     bool isOpen() const;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -15,5 +16,15 @@ std::string formatLocalTimestamp(std::chrono::system_clock::time_point when);
 
 // Milliseconds within the second of `when` (0-999).
 int millisecondOfSecond(std::chrono::system_clock::time_point when);
+
+// Days since 1970-01-01 of the calendar date in `local`.
+int64_t daysSinceEpoch(const std::tm& local);
+
+// Local time minus UTC in seconds at `when`, whose local calendar time is
+// `local`: what the device clock, which runs in local time, is ahead of UTC.
+int32_t localUtcOffsetSeconds(const std::tm& local, std::chrono::system_clock::time_point when);
+
+// The same for the current time.
+int32_t currentLocalUtcOffsetSeconds();
 
 } // namespace velmor_detail

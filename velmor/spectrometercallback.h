@@ -23,6 +23,9 @@ public:
     virtual void onDataReceivedBanch(std::string serialNumber, const std::vector<float>& wavelength,
                                      const std::vector<std::vector<float>>& spectra) = 0;
 
-    // A continuous measurement timed out.
+    // A device's worker failed: a continuous measurement timed out, or a
+    // continuous or batch worker ended on an exception (a batch first
+    // delivers what it collected). No further calls come for that device in
+    // this run. velmor::currentWorkerError() (velmorhost.h) tells the cause.
     virtual void onError(std::string serialNumber, const std::string& message) = 0;
 };

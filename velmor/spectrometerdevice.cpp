@@ -1,10 +1,12 @@
 #include <velmor/spectrometerdevice.h>
 
 #include <velmor/byteconverter.h>
+#include <velmor/communicationerror.h>
 #include <velmor/libusbinterface.h>
 
 #include "localclock.h"
 #include "logsink.h"
+#include "usbtransfererror.h"
 
 #include <algorithm>
 #include <cstring>
@@ -47,13 +49,6 @@ constexpr uint32_t GET_SPECTRUM = 0x4000;
 constexpr uint32_t SET_DEVICE_CLOCK = 0x4105;
 } // namespace Command
 
-// A command exchange that brought no usable reply: a transport failure, a
-// reply too short to hold a return code, or a device error.
-class ExchangeFailure : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 constexpr size_t RETURN_CODE_SIZE = 4;
 constexpr size_t SPECTRUM_HEADER_OFFSET = RETURN_CODE_SIZE;
 constexpr size_t PIXEL_DATA_WORD_OFFSET = (RETURN_CODE_SIZE + sizeof(SpectrumHeader)) / 4; // 17
@@ -95,6 +90,20 @@ std::string hexText(uint32_t value)
     return text.str();
 }
 
+// What a failed USB transfer means for the host: the device is slow, gone,
+// or something else broke.
+CommunicationError::Kind transferFailureKind(int libusbError)
+{
+    switch (libusbError) {
+    case LIBUSB_ERROR_TIMEOUT:
+        return CommunicationError::Kind::Timeout;
+    case LIBUSB_ERROR_NO_DEVICE:
+        return CommunicationError::Kind::DeviceGone;
+    default:
+        return CommunicationError::Kind::Transport;
+    }
+}
+
 uint32_t returnCodeOf(const std::vector<uint8_t>& reply)
 {
     return ByteConverter::convert<uint32_t>(reply, 0, true);
@@ -107,16 +116,6 @@ void appendLittleEndian(std::vector<uint8_t>& frame, uint32_t value)
     }
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t daysFromCivil(int64_t year, unsigned month, unsigned day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
 
 const char* intensityUnitName(unsigned unit)
 {
@@ -332,15 +331,15 @@ void SpectrometerDevice::updateTimeInDevice()
     const int64_t secondOfDay = int64_t{local.tm_hour} * 3600 + int64_t{local.tm_min} * 60 + local.tm_sec;
     const auto timeOfDay01ms =
         static_cast<uint32_t>((secondOfDay * 1000 + velmor_detail::millisecondOfSecond(now)) * 10);
-    const auto days = static_cast<uint32_t>(daysFromCivil(int64_t{local.tm_year} + 1900,
-                                                          static_cast<unsigned>(local.tm_mon + 1),
-                                                          static_cast<unsigned>(local.tm_mday)));
+    const auto days = static_cast<uint32_t>(velmor_detail::daysSinceEpoch(local));
     try {
         std::vector<uint8_t> payload;
         appendLittleEndian(payload, timeOfDay01ms);
         appendLittleEndian(payload, days);
         const uint32_t returnCode = returnCodeOf(sendReceiveMessage(Command::SET_DEVICE_CLOCK, payload));
         if (returnCode == 0) {
+            m_clockUtcOffsetSeconds.store(velmor_detail::localUtcOffsetSeconds(local, now), std::memory_order_relaxed);
+            m_clockSet.store(true, std::memory_order_release);
             LogSink::out() << "设备时间同步成功" << std::endl;
             nextTimeUpdate = now + CLOCK_UPDATE_INTERVAL;
         } else {
@@ -600,7 +599,7 @@ std::vector<std::vector<float>> SpectrometerDevice::getAllSpectrumData()
         uint32_t averaging = 0;
         try {
             spectra.push_back(getSpectrum(time01ms, dateDays, exposureTimeUs, averaging));
-        } catch (const ExchangeFailure& e) {
+        } catch (const CommunicationError& e) {
             // No spectrum left, or a device that no longer answers: the count
             // cannot be trusted, and each further read could wait its full
             // time-out while the caller holds the device.
@@ -701,6 +700,8 @@ std::vector<uint8_t> SpectrometerDevice::sendReceiveMessage(uint32_t command_cod
 
 std::vector<uint8_t> SpectrometerDevice::sendBulkReceiveMessage(const std::vector<uint8_t>& txData)
 {
+    using Kind = CommunicationError::Kind;
+    const uint32_t command = txData.size() >= 4 ? ByteConverter::fromLittleEndian<uint32_t>(txData.data(), 0) : 0;
     try {
         // Replies carry no echo of their request, so a reply that comes late
         // must be gone before the next request, or it would answer it.
@@ -713,17 +714,23 @@ std::vector<uint8_t> SpectrometerDevice::sendBulkReceiveMessage(const std::vecto
         std::vector<uint8_t> rx = m_device->read(MAX_RX_LENGTH);
         m_replyOverdue = false;
         if (rx.size() < RETURN_CODE_SIZE) {
-            throw std::runtime_error("Not enough bytes received from device.");
+            throw CommunicationError(Kind::BadReply,
+                                     COMMUNICATION_FAILED + std::string("Not enough bytes received from device."),
+                                     command, 0, 0);
         }
         const uint32_t returnCode = ByteConverter::fromLittleEndian<uint32_t>(rx.data(), 0);
         if ((returnCode >> 8) != 0) {
-            const uint32_t command =
-                txData.size() >= 4 ? ByteConverter::fromLittleEndian<uint32_t>(txData.data(), 0) : 0;
-            throw std::runtime_error(deviceErrorMessage(command, returnCode));
+            throw CommunicationError(Kind::DeviceError, COMMUNICATION_FAILED + deviceErrorMessage(command, returnCode),
+                                     command, returnCode, 0);
         }
         return rx;
+    } catch (const CommunicationError&) {
+        throw;
+    } catch (const UsbTransferError& e) {
+        throw CommunicationError(transferFailureKind(e.libusbError()), COMMUNICATION_FAILED + std::string(e.what()),
+                                 command, 0, e.libusbError());
     } catch (const std::exception& e) {
-        throw ExchangeFailure(COMMUNICATION_FAILED + std::string(e.what()));
+        throw CommunicationError(Kind::Transport, COMMUNICATION_FAILED + std::string(e.what()), command, 0, 0);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <velmor/velmorexport.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,9 @@
 #include <vector>
 
 class LibusbInterface;
+namespace velmor_detail {
+class DeviceFacts;
+}
 
 // How an acquisition is started.
 enum class TriggerMode : int {
@@ -205,9 +209,13 @@ private:
     std::mutex m_darkSpectrumMutex;
     FirmwareVersion softwareVersion;
     std::chrono::system_clock::time_point nextTimeUpdate;
+    // Local time minus UTC when the device clock was last set, valid once
+    // m_clockSet is true; read by hosts on any thread (velmorhost.h).
+    std::atomic<int32_t> m_clockUtcOffsetSeconds{0};
+    std::atomic<bool> m_clockSet{false};
 
     friend class SpectrometerDeviceTestPeer;
-    // The C interface reports the firmware version, which C++ hosts do not
-    // reach; it reads it without widening this class's interface.
-    friend class CManager;
+    // Answers the host interface (velmorhost.h) from this class's memory,
+    // so that the exported interface above stays as it is.
+    friend class velmor_detail::DeviceFacts;
 };

@@ -1,12 +1,16 @@
 #include <velmor/vasklinkprotocol.h>
 
+#include <velmor/communicationerror.h>
 #include <velmor/libusbinterface.h>
 
+#include "connectionreport.h"
 #include "localclock.h"
 #include "logsink.h"
+#include "nodeviceserror.h"
+#include "reportedfailure.h"
+#include "timelimits.h"
 
 #include <algorithm>
-#include <cctype>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -25,16 +29,11 @@ constexpr auto IDLE_POLL_INTERVAL = std::chrono::milliseconds(10);
 constexpr auto STATUS_POLL_INTERVAL = std::chrono::milliseconds(50);
 constexpr auto POLL_LOG_INTERVAL = std::chrono::milliseconds(200);
 constexpr auto BATCH_COLLECTION_INTERVAL = std::chrono::milliseconds(500);
-constexpr int64_t MIN_SOFT_TIMEOUT_MS = 3000;
-constexpr int64_t SOFT_TIMEOUT_MARGIN_MS = 2000;
-constexpr int64_t HARD_TIMEOUT_MARGIN_MS = 2000;
-constexpr int64_t BATCH_TIMEOUT_MARGIN_MS = 5000;
-// About 100 years: longer than any run, and still far from overflowing when
-// added to a steady-clock time in nanoseconds.
-constexpr int64_t MAX_WORK_MS = int64_t{100} * 365 * 24 * 3600 * 1000;
 constexpr int DRAIN_ATTEMPTS = 50;
 constexpr int READS_PER_PASS = 10;
 constexpr const char* UNKNOWN_EXCEPTION = "未知异常";
+// The device's return code class for a spectrum request that found none.
+constexpr uint32_t NO_SPECTRUM_WAITING_CLASS = 0x0b;
 
 // Key of the spectrum delivered last, per manager and device, so that a
 // spectrum still waiting in a device is never delivered twice, also across
@@ -124,21 +123,6 @@ void requireNumericSerial(const std::string& serialNumber)
     static_cast<void>(std::stoi(serialNumber, nullptr, 10));
 }
 
-// Milliseconds the device works for `spectra` spectra of `averaging`
-// exposures each, with the trigger delay before each; negative arguments
-// count as nothing. Saturates at MAX_WORK_MS instead of overflowing.
-int64_t workMilliseconds(int exposureUs, int averaging, int delayUs, int spectra)
-{
-    const auto atLeast = [](int value, int64_t floor) { return std::max(int64_t{value}, floor); };
-    // Below 2^62 + 2^31: no overflow for any int arguments.
-    const int64_t perSpectrumUs = atLeast(exposureUs, 0) * atLeast(averaging, 1) + atLeast(delayUs, 0);
-    const int64_t count = atLeast(spectra, 1);
-    if (perSpectrumUs > MAX_WORK_MS * 1000 / count) {
-        return MAX_WORK_MS;
-    }
-    return perSpectrumUs * count / 1000;
-}
-
 // The host's own onError threw: the worker ends, and does not report its
 // own callback's failure back to it.
 class OnErrorFailure : public std::runtime_error {
@@ -146,14 +130,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Tells a host that waits for spectra that they will not come. Whatever
-// its onError throws is written, never let out of the worker's thread.
-void reportWorkerFailure(SpectrometerCallback* callback, const std::string& serialNumber, const std::string& message)
+// Tells a host that waits for spectra that they will not come; `failure`
+// is what it may ask velmor::currentWorkerError for. Whatever its onError
+// throws is written, never let out of the worker's thread.
+void reportWorkerFailure(SpectrometerCallback* callback, const std::string& serialNumber, const std::string& message,
+                         std::exception_ptr failure)
 {
     if (callback == nullptr) {
         return;
     }
     try {
+        const velmor_detail::ReportedFailure shown(std::move(failure));
         callback->onError(serialNumber, message);
     } catch (const std::exception& e) {
         LogSink::err() << "Exception in onError: " << e.what() << std::endl;
@@ -212,6 +199,7 @@ VaskLinkProtocol::~VaskLinkProtocol()
         LogSink::err() << "Exception in ~VaskLinkProtocol during stopMeasurement(): " << e.what() << std::endl;
     }
     disconnectDevice();
+    velmor_detail::ConnectionReport::forget(this);
 }
 
 void VaskLinkProtocol::connectDevice()
@@ -219,6 +207,7 @@ void VaskLinkProtocol::connectDevice()
     if (!mDevicePool.empty()) {
         return;
     }
+    std::vector<velmor::SkippedDevice> skipped;
     try {
         LogSink::out() << "开始查找设备..." << std::endl;
         mFoundDevices = LibusbInterface::findDevices(TARGET_VID, TARGET_PID);
@@ -242,8 +231,10 @@ void VaskLinkProtocol::connectDevice()
                 LogSink::out() << "设备 " << i << " 初始化完成" << std::endl;
             } catch (const std::exception& e) {
                 LogSink::err() << "设备 " << i << " 初始化失败: " << e.what() << std::endl;
+                skipped.push_back(velmor_detail::ConnectionReport::describe({busNumber, deviceAddress}, e));
             } catch (...) {
                 LogSink::err() << "设备 " << i << " 初始化失败: " << UNKNOWN_EXCEPTION << std::endl;
+                skipped.push_back({{busNumber, deviceAddress}, velmor::SkipReason::Failed, UNKNOWN_EXCEPTION});
             }
         }
     } catch (const std::exception& e) {
@@ -253,6 +244,7 @@ void VaskLinkProtocol::connectDevice()
         LogSink::err() << "connectDevice 失败: " << UNKNOWN_EXCEPTION << std::endl;
         throw;
     }
+    velmor_detail::ConnectionReport::record(this, std::move(skipped));
     registerInstance(this, mDevicePool.size());
 }
 
@@ -324,7 +316,7 @@ bool VaskLinkProtocol::stopRequested() const
 void VaskLinkProtocol::setTriggerMode(TriggerMode mode)
 {
     if (getConnectedDeviceCount() == 0) {
-        throw std::runtime_error("No devices connected");
+        throw NoDevicesError();
     }
     for (size_t i = 0; i < mDevicePool.size(); ++i) {
         auto lock = lockDevice(i);
@@ -370,7 +362,7 @@ void VaskLinkProtocol::forEachDeviceOrOne(int deviceIndex, const char* failureTe
 {
     const size_t count = getConnectedDeviceCount();
     if (count == 0) {
-        throw std::runtime_error("No devices connected");
+        throw NoDevicesError();
     }
     if (deviceIndex == -1) {
         for (size_t i = 0; i < count; ++i) {
@@ -505,10 +497,9 @@ void VaskLinkProtocol::drainAllSpectra(size_t deviceIndex, int maxAttempts)
 
 bool VaskLinkProtocol::isNoMoreSpectrumError(const std::exception& e)
 {
-    std::string text = e.what();
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
-    return text.find("ret:0x0b") != std::string::npos;
+    const auto* failure = dynamic_cast<const CommunicationError*>(&e);
+    return failure != nullptr && failure->kind() == CommunicationError::Kind::DeviceError &&
+           (failure->returnCode() >> 8) == NO_SPECTRUM_WAITING_CLASS;
 }
 
 std::string VaskLinkProtocol::formatTime01ms(uint32_t time01ms)
@@ -535,7 +526,7 @@ void VaskLinkProtocol::startMeasurement(SpectrometerCallback* callback, int expo
     stopMeasurement();
     const size_t count = getConnectedDeviceCount();
     if (count == 0) {
-        throw std::runtime_error("No devices connected");
+        throw NoDevicesError();
     }
     const int effectiveMeasureCount = measureCount > 0 ? measureCount : 1;
     isStop.store(false, std::memory_order_release);
@@ -582,7 +573,7 @@ void VaskLinkProtocol::measurementWorker(size_t deviceIndex, SpectrometerCallbac
         LogSink::err() << "Exception in measurement thread: " << e.what() << std::endl;
     } catch (const std::exception& e) {
         LogSink::err() << "Exception in measurement thread: " << e.what() << std::endl;
-        reportWorkerFailure(callback, device(deviceIndex).m_serialNumber, e.what());
+        reportWorkerFailure(callback, device(deviceIndex).m_serialNumber, e.what(), std::current_exception());
     } catch (...) {
         // Only a host callback can throw something else; it must not take
         // the host process down with it.
@@ -605,10 +596,10 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
         // Spectra are still worth delivering without their wavelength table.
     }
 
-    const int64_t exposureMs = workMilliseconds(exposureTimeUs, averaging, delayUs, 1);
-    const int64_t timeoutMs = std::max(exposureMs + SOFT_TIMEOUT_MARGIN_MS, MIN_SOFT_TIMEOUT_MS);
+    const int64_t timeoutMs = velmor_detail::continuousSoftLimitMs(exposureTimeUs, averaging, delayUs);
     const auto timeoutSteadyTime = startTime + std::chrono::milliseconds(timeoutMs);
-    const auto hardStopSteadyTime = startTime + std::chrono::milliseconds(timeoutMs + HARD_TIMEOUT_MARGIN_MS);
+    const auto hardStopSteadyTime =
+        startTime + std::chrono::milliseconds(velmor_detail::continuousHardLimitMs(exposureTimeUs, averaging, delayUs));
     auto lastPollLogTime = startTime;
     bool warnedLongWait = false;
     uint64_t callbackCount = 0;
@@ -644,10 +635,12 @@ void VaskLinkProtocol::checkStatusAndNotify(SpectrometerCallback* callback, int 
         if (nowSteady >= hardStopSteadyTime) {
             stopAfterTimeout(index);
             if (callback != nullptr) {
+                const char* message = gotSpectrumForThisMeasure ? "Timeout waiting for device idle after spectrum."
+                                                                : "Timeout waiting for spectrum.";
                 try {
-                    callback->onError(device(index).m_serialNumber, gotSpectrumForThisMeasure
-                                                                        ? "Timeout waiting for device idle after spectrum."
-                                                                        : "Timeout waiting for spectrum.");
+                    const velmor_detail::ReportedFailure shown(std::make_exception_ptr(
+                        CommunicationError(CommunicationError::Kind::Timeout, message, 0, 0, 0)));
+                    callback->onError(device(index).m_serialNumber, message);
                 } catch (const std::exception& e) {
                     throw OnErrorFailure(e.what());
                 }
@@ -766,7 +759,7 @@ void VaskLinkProtocol::startBatchMeasurement(SpectrometerCallback* callback, int
     }
     stopMeasurement();
     if (getConnectedDeviceCount() == 0) {
-        throw std::runtime_error("No devices connected");
+        throw NoDevicesError();
     }
     const int effectiveBatchSize = collections > 0 ? collections : 1;
     isStop.store(false, std::memory_order_release);
@@ -845,8 +838,9 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
             }
         }
         if (started) {
-            collectBatch(deviceIndex, workMilliseconds(exposureTime, averaging, delayUs, batchSize), batchSize,
-                         spectraVec);
+            collectBatch(deviceIndex,
+                         velmor_detail::batchCollectionLimitMs(exposureTime, averaging, delayUs, batchSize),
+                         batchSize, spectraVec);
         }
         deliver();
     } catch (const std::exception& e) {
@@ -854,7 +848,7 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
         if (started && !handedOver) {
             deliverCollectedAfterFailure(deliver);
         }
-        reportWorkerFailure(callback, serialNumber, e.what());
+        reportWorkerFailure(callback, serialNumber, e.what(), std::current_exception());
     } catch (...) {
         LogSink::err() << "Exception in batch measurement thread: " << UNKNOWN_EXCEPTION << std::endl;
     }
@@ -862,13 +856,12 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
 }
 
 // Collects spectra every 500 ms until the batch is complete, its time limit
-// (the device's work plus a margin) passes or a stop is requested, then
+// passes or a stop is requested, then
 // waits for idle and reads what is left.
-void VaskLinkProtocol::collectBatch(size_t deviceIndex, int64_t workMs, int batchSize,
+void VaskLinkProtocol::collectBatch(size_t deviceIndex, int64_t limitMs, int batchSize,
                                     std::vector<std::vector<float>>& spectraVec)
 {
     const auto startTime = std::chrono::steady_clock::now();
-    const int64_t limitMs = workMs + BATCH_TIMEOUT_MARGIN_MS;
     const auto timeoutTime = startTime + std::chrono::milliseconds(limitMs);
     int totalRead = 0;
     auto append = [&spectraVec, &totalRead](std::vector<std::vector<float>>& spectra) {

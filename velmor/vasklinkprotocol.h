@@ -91,7 +91,7 @@ private:
     void configureSoftwareTrigger(size_t deviceIndex, int exposureTime, int averaging, int delayUs);
     bool waitForIdle(size_t deviceIndex, bool honourStop);
     void stopAfterTimeout(size_t deviceIndex);
-    void collectBatch(size_t deviceIndex, int64_t workMs, int batchSize,
+    void collectBatch(size_t deviceIndex, int64_t limitMs, int batchSize,
                       std::vector<std::vector<float>>& spectraVec);
     bool readNewestSpectrum(int deviceIndex, bool hasLastDeliveredKey, uint64_t lastDeliveredKey,
                             AcceptedSpectrum& accepted);

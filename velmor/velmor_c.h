@@ -64,7 +64,7 @@
 
 /* Version of this C interface. It grows by one with every additive change;
    compare it with velmor_c_api_version() to detect an older library. */
-#define VELMOR_C_API_VERSION 1
+#define VELMOR_C_API_VERSION 2
 
 /* Device index meaning every connected device. */
 #define VELMOR_ALL_DEVICES (-1)
@@ -81,8 +81,9 @@ enum velmor_status {
     VELMOR_ERROR_INVALID_ARGUMENT = -1,
     /* A device index outside 0 .. count - 1 (std::out_of_range). */
     VELMOR_ERROR_INDEX_OUT_OF_RANGE = -2,
-    /* The device, the USB transport or the measurement set-up failed, or
-       there is no device to work on (std::runtime_error). */
+    /* The device, the USB transport or the measurement set-up failed
+       (std::runtime_error), where none of the more precise codes below
+       applies. */
     VELMOR_ERROR_DEVICE = -3,
     /* The caller's buffer is smaller than the result; `needed` tells the size. */
     VELMOR_ERROR_BUFFER_TOO_SMALL = -4,
@@ -93,6 +94,17 @@ enum velmor_status {
     VELMOR_ERROR_IN_CALLBACK = -6,
     /* The library ran out of memory. */
     VELMOR_ERROR_NO_MEMORY = -7,
+    /* No spectrometer is connected, or velmor_connect found none it could
+       use. (Since C interface version 2.) */
+    VELMOR_ERROR_NO_DEVICE = -8,
+    /* The device did not answer in time, or a spectrum did not come within
+       the measurement's time limit. (Since version 2.) */
+    VELMOR_ERROR_TIMEOUT = -9,
+    /* The device was unplugged or can no longer be reached. (Since version 2.) */
+    VELMOR_ERROR_DEVICE_GONE = -10,
+    /* velmor_connect found spectrometers, but another handle or process holds
+       them (their interface could not be claimed). (Since version 2.) */
+    VELMOR_ERROR_DEVICE_IN_USE = -11,
     /* Anything else the library did not expect; the text says what. */
     VELMOR_ERROR_INTERNAL = -99
 };
@@ -113,6 +125,12 @@ enum velmor_device_state {
     VELMOR_STATE_POWERED_OFF = 8,
     VELMOR_STATE_SLEEP_MODE = 9,
     VELMOR_STATE_NOT_CONNECTED = 10
+};
+
+/* Measurement kinds for velmor_measurement_time_limit. (Since version 2.) */
+enum velmor_measurement_kind {
+    VELMOR_MEASURE_CONTINUOUS = 0, /* velmor_start_measurement */
+    VELMOR_MEASURE_BATCH = 1       /* velmor_start_batch_measurement */
 };
 
 /* Log streams passed to a velmor_log_callback. */
@@ -148,7 +166,8 @@ typedef void (VELMOR_CALL *velmor_batch_callback)(void* user, const char* serial
                                                   const float* spectra, uint32_t spectrum_count);
 
 /* A measurement of the device with this serial number failed or timed out;
-   `message` says how. Called on the device's worker thread. */
+   `message` says how, and velmor_error_callback_status() which kind of
+   failure it is. Called on the device's worker thread. */
 typedef void (VELMOR_CALL *velmor_error_callback)(void* user, const char* serial_number, const char* message);
 
 /* One diagnostic line of the library, without its line end, byte for byte
@@ -202,7 +221,11 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_destroy(velmor_manager* manager);
 
 /* Finds, opens and initializes every attached spectrometer. A device that
    fails is left out (its error line goes to the log). Does nothing if
-   devices are already connected. */
+   devices are already connected. When no device could be connected it
+   returns VELMOR_ERROR_DEVICE_IN_USE if some were found but held by another
+   handle or process, else VELMOR_ERROR_NO_DEVICE (since version 2; version 1
+   returned VELMOR_OK with a count of 0); the manager stays usable and may
+   connect again. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_connect(velmor_manager* manager);
 
 /* Stops any measurement and releases every device; device indexes end. */
@@ -318,6 +341,42 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_stop_acquisition(velmor_manager*
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_read_spectrum(velmor_manager* manager, int32_t device_index,
                                                               float* buffer, uint32_t capacity, uint32_t* needed,
                                                               velmor_spectrum_info* info);
+
+/* ---- Since C interface version 2. ---- */
+
+/** Inside a velmor_error_callback: the status code classifying the failure
+    being reported, e.g. VELMOR_ERROR_TIMEOUT (no spectrum within the time
+    limit, or no answer from the device), VELMOR_ERROR_DEVICE_GONE (unplugged)
+    or VELMOR_ERROR_DEVICE (the device refused, or anything else). VELMOR_OK
+    when called anywhere else. Never fails; callable from any thread, meant
+    for the worker thread that runs the error callback. */
+VELMOR_EXPORT int32_t VELMOR_CALL velmor_error_callback_status(void);
+
+/** The hard time limit the library applies to a measurement with these
+    settings, in milliseconds from its start command, in *limit_ms. `kind` is
+    a velmor_measurement_kind. Continuous: the limit for each spectrum (count
+    is not used); when it passes, the error callback reports a timeout.
+    Batch: how long `count` spectra are collected before the batch is
+    delivered with what came. Negative values count as nothing (averaging
+    and count as 1), as in the measurement itself. VELMOR_ERROR_INVALID_ARGUMENT
+    for an unknown kind or a NULL limit_ms. Any thread, also inside a
+    callback. */
+VELMOR_EXPORT int32_t VELMOR_CALL velmor_measurement_time_limit(int32_t kind, int32_t exposure_us, int32_t averaging,
+                                                                int32_t delay_us, int32_t count, int64_t* limit_ms);
+
+/** The USB bus number and device address the device was opened at.
+    Answered from memory; callback-safe for the manager whose measurement
+    makes the callback. */
+VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_usb_location(velmor_manager* manager, int32_t device_index,
+                                                             uint8_t* bus_number, uint8_t* device_address);
+
+/** Local time minus UTC, in seconds, that the library used when it last set
+    the device's clock (the host's current offset if it never did): a
+    spectrum's date_days * 86400 + time_01ms / 10000 minus this is its UTC
+    time in seconds since 1970. Answered from memory; callback-safe for the
+    manager whose measurement makes the callback. */
+VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_clock_utc_offset(velmor_manager* manager, int32_t device_index,
+                                                                 int32_t* seconds);
 
 #ifdef __cplusplus
 }

@@ -147,6 +147,7 @@ typedef struct Observed {
     atomic_int insideForbidden;    /* calls refused with VELMOR_ERROR_IN_CALLBACK */
     atomic_int insideAllowed;      /* forbidden calls that were not refused */
     char errorMessage[256];
+    atomic_int errorStatus;        /* velmor_error_callback_status inside the first error */
 } Observed;
 
 static void initObserved(Observed* observed, velmor_manager* manager)
@@ -225,6 +226,7 @@ static void VELMOR_CALL onError(void* user, const char* serial, const char* mess
     Observed* observed = (Observed*)user;
     if (atomic_fetch_add(&observed->errors[deviceOf(serial)], 1) == 0 && deviceOf(serial) == 0) {
         strncpy(observed->errorMessage, message, sizeof observed->errorMessage - 1);
+        atomic_store(&observed->errorStatus, velmor_error_callback_status());
     }
 }
 
@@ -235,6 +237,31 @@ static void *failOnOtherThread(void* manager)
     velmor_connect(NULL);
     (void)manager;
     return NULL;
+}
+
+/* The library's own limits: 1 s exposure, 2 x averaged, 0.5 s delay. */
+static void timeLimits(void)
+{
+    static const struct {
+        int32_t kind, exposureUs, averaging, delayUs, count;
+        int64_t limitMs;
+    } cases[] = {
+        {VELMOR_MEASURE_CONTINUOUS, 1000, 1, 0, 1, 5000},
+        {VELMOR_MEASURE_CONTINUOUS, 1000000, 2, 500000, 99, 6500},
+        {VELMOR_MEASURE_BATCH, 1000000, 2, 500000, 4, 15000},
+        {VELMOR_MEASURE_BATCH, -5, -5, -5, -5, 5000},
+    };
+    int64_t limit = 0;
+    size_t i;
+    for (i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        CHECK_OK(velmor_measurement_time_limit(cases[i].kind, cases[i].exposureUs, cases[i].averaging,
+                                               cases[i].delayUs, cases[i].count, &limit));
+        CHECK(limit == cases[i].limitMs);
+    }
+    CHECK_FAILS(velmor_measurement_time_limit(7, 1000, 1, 0, 1, &limit), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_measurement_time_limit: kind 7 is neither VELMOR_MEASURE_CONTINUOUS nor VELMOR_MEASURE_BATCH");
+    CHECK_FAILS(velmor_measurement_time_limit(VELMOR_MEASURE_BATCH, 1000, 1, 0, 1, NULL),
+                VELMOR_ERROR_INVALID_ARGUMENT, "velmor_measurement_time_limit: limit_ms is NULL");
 }
 
 static void errorsWithoutDevices(void)
@@ -254,7 +281,10 @@ static void errorsWithoutDevices(void)
     CHECK(strchr(velmor_library_version(), '.') != NULL);
     CHECK(strcmp(velmor_status_name(VELMOR_ERROR_BUFFER_TOO_SMALL), "VELMOR_ERROR_BUFFER_TOO_SMALL") == 0);
     CHECK(strcmp(velmor_status_name(12345), "VELMOR_UNKNOWN_STATUS") == 0);
+    CHECK(strcmp(velmor_status_name(VELMOR_ERROR_DEVICE_IN_USE), "VELMOR_ERROR_DEVICE_IN_USE") == 0);
     CHECK(strcmp(velmor_last_error(), "") == 0);
+    CHECK(velmor_error_callback_status() == VELMOR_OK);
+    timeLimits();
 
     /* NULL handles and pointers. */
     CHECK_FAILS(velmor_create(NULL), VELMOR_ERROR_INVALID_ARGUMENT, "velmor_create: out is NULL");
@@ -294,13 +324,13 @@ static void errorsWithoutDevices(void)
                 "Device index out of range");
     CHECK_FAILS(velmor_get_trigger_config(manager, 0, &mode, &edge), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
                 "Device index out of range");
-    CHECK_FAILS(velmor_set_trigger_mode(manager, VELMOR_TRIGGER_SOFTWARE), VELMOR_ERROR_DEVICE,
+    CHECK_FAILS(velmor_set_trigger_mode(manager, VELMOR_TRIGGER_SOFTWARE), VELMOR_ERROR_NO_DEVICE,
                 "No devices connected");
     CHECK_FAILS(velmor_set_trigger_mode(manager, 7), VELMOR_ERROR_INVALID_ARGUMENT,
                 "velmor_set_trigger_mode: mode 7 is neither VELMOR_TRIGGER_SOFTWARE nor VELMOR_TRIGGER_EXTERNAL");
-    CHECK_FAILS(velmor_take_dark_spectrum(manager, 1000, 1, VELMOR_ALL_DEVICES), VELMOR_ERROR_DEVICE,
+    CHECK_FAILS(velmor_take_dark_spectrum(manager, 1000, 1, VELMOR_ALL_DEVICES), VELMOR_ERROR_NO_DEVICE,
                 "No devices connected");
-    CHECK_FAILS(velmor_set_subtract_dark(manager, 1, 0), VELMOR_ERROR_DEVICE, "No devices connected");
+    CHECK_FAILS(velmor_set_subtract_dark(manager, 1, 0), VELMOR_ERROR_NO_DEVICE, "No devices connected");
 
     initObserved(&observed, manager);
     CHECK_FAILS(velmor_start_measurement(manager, NULL, onError, &observed, 1000, 1, 0, 1),
@@ -308,9 +338,9 @@ static void errorsWithoutDevices(void)
     CHECK_FAILS(velmor_start_batch_measurement(manager, NULL, onError, &observed, 1000, 2, 1, 0),
                 VELMOR_ERROR_INVALID_ARGUMENT, "velmor_start_batch_measurement: on_batch is NULL");
     CHECK_FAILS(velmor_start_measurement(manager, onSpectrum, onError, &observed, 1000, 1, 0, 1),
-                VELMOR_ERROR_DEVICE, "No devices connected");
+                VELMOR_ERROR_NO_DEVICE, "No devices connected");
     CHECK_FAILS(velmor_start_batch_measurement(manager, onBatch, onError, &observed, 1000, 2, 1, 0),
-                VELMOR_ERROR_DEVICE, "No devices connected");
+                VELMOR_ERROR_NO_DEVICE, "No devices connected");
 
     /* The stop of an empty pool writes its line through the log callback,
        byte for byte, on the error stream. */
@@ -363,6 +393,10 @@ static void identity(void)
     float* wavelengths;
     int32_t first;
     int32_t second;
+    uint8_t bus[2];
+    uint8_t address[2];
+    int32_t offset = 99999;
+    velmor_manager* other = NULL;
 
     /* Connection lines reach the log callback byte for byte; from inside it
        the calls on a manager and a new handler are refused. */
@@ -429,6 +463,21 @@ static void identity(void)
                 "Device index out of range");
     CHECK_FAILS(velmor_device_wavelengths(manager, -1, NULL, 0, &needed), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
                 "Device index out of range");
+
+    /* Where each device sits, and the clock offset it was set with. */
+    CHECK_OK(velmor_device_usb_location(manager, first, &bus[0], &address[0]));
+    CHECK_OK(velmor_device_usb_location(manager, second, &bus[1], &address[1]));
+    CHECK(bus[0] != 0 && (bus[0] != bus[1] || address[0] != address[1]));
+    CHECK_FAILS(velmor_device_usb_location(manager, first, &bus[0], NULL), VELMOR_ERROR_INVALID_ARGUMENT,
+                "velmor_device_usb_location: device_address is NULL");
+    CHECK_OK(velmor_device_clock_utc_offset(manager, first, &offset));
+    CHECK(offset > -86400 && offset < 86400);
+
+    /* A second handle finds the devices held by the first. */
+    CHECK_OK(velmor_create(&other));
+    CHECK_FAILS(velmor_connect(other), VELMOR_ERROR_DEVICE_IN_USE,
+                "velmor_connect: the spectrometers found are held by another handle or process");
+    CHECK_OK(velmor_destroy(other));
 
     /* Connecting again keeps the pool; disconnecting ends the indexes. */
     CHECK_OK(velmor_connect(manager));
@@ -621,7 +670,7 @@ static void batch(void)
     CHECK(atomic_load(&observed.insideForbidden) == 6);
     CHECK_OK(velmor_disconnect(manager));
     CHECK_FAILS(velmor_start_batch_measurement(manager, onBatch, onError, &observed, 10000, 3, 1, 0),
-                VELMOR_ERROR_DEVICE, "No devices connected");
+                VELMOR_ERROR_NO_DEVICE, "No devices connected");
     CHECK_OK(velmor_destroy(manager));
 }
 
@@ -653,6 +702,7 @@ static void errorCallback(const char* simulator)
     /* Whether the spectrum still came before the device hung or not. */
     CHECK(strcmp(observed.errorMessage, "Timeout waiting for spectrum.") == 0 ||
           strcmp(observed.errorMessage, "Timeout waiting for device idle after spectrum.") == 0);
+    CHECK(atomic_load(&observed.errorStatus) == VELMOR_ERROR_TIMEOUT);
     CHECK(atomic_load(&observed.errors[1]) == 0);
     CHECK_OK(velmor_destroy(manager));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 
 // Where the C interface meets the C++ library: runs one C call's work and
 // turns whatever it throws into a status code and the thread's last-error
@@ -19,6 +20,10 @@ public:
             return failWithCurrentException(function);
         }
     }
+
+    // The status code for `failure`: the one map from the library's
+    // exceptions to the C interface's codes. VELMOR_OK for a null pointer.
+    static int32_t statusOf(const std::exception_ptr& failure) noexcept;
 
 private:
     static int32_t failWithCurrentException(const char* function) noexcept;

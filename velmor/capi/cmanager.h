@@ -61,8 +61,6 @@ public:
         return withoutWorkers([&](VaskLinkProtocol& protocol) { return work(*protocol.getDevice(deviceIndex)); });
     }
 
-    static FirmwareVersion firmwareOf(const SpectrometerDevice& device) { return device.softwareVersion; }
-
     // Starts a run whose workers call `adapter`, kept alive until no worker
     // can call it any more.
     void start(std::unique_ptr<CCallbackAdapter> adapter, const StartRun& startRun);

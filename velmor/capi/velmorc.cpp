@@ -11,14 +11,34 @@
 #include "clogforwarder.h"
 #include "cmanager.h"
 #include "cstatuserror.h"
+#include "velmor/velmorhost.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #if !defined(VELMOR_VERSION_STRING) || !defined(VELMOR_VERSION_MAJOR) || !defined(VELMOR_VERSION_MINOR) || \
     !defined(VELMOR_VERSION_PATCH)
 #error "the build passes the project version as VELMOR_VERSION_STRING, _MAJOR, _MINOR and _PATCH"
 #endif
+
+// The C enumerations restate the C++ ones value for value; hosts compare
+// with the C names what the library passes on as the C++ value.
+static_assert(VELMOR_TRIGGER_SOFTWARE == static_cast<int>(TriggerMode::SOFTWARE) &&
+                  VELMOR_TRIGGER_EXTERNAL == static_cast<int>(TriggerMode::EXTERNAL),
+              "velmor_trigger_mode must match TriggerMode");
+static_assert(VELMOR_STATE_IDLE == static_cast<int>(SpectrStatus::Idle) &&
+                  VELMOR_STATE_WAITING_FOR_TRIGGER == static_cast<int>(SpectrStatus::WaitingForTrigger) &&
+                  VELMOR_STATE_TAKING_SPECTRUM == static_cast<int>(SpectrStatus::TakingSpectrum) &&
+                  VELMOR_STATE_WAITING_FOR_TEMPERATURE == static_cast<int>(SpectrStatus::WaitingForTemperature) &&
+                  VELMOR_STATE_POWERED_OFF == static_cast<int>(SpectrStatus::PoweredOff) &&
+                  VELMOR_STATE_SLEEP_MODE == static_cast<int>(SpectrStatus::SleepMode) &&
+                  VELMOR_STATE_NOT_CONNECTED == static_cast<int>(SpectrStatus::NotConnected),
+              "velmor_device_state must match SpectrStatus");
+static_assert(VELMOR_LOG_OUTPUT == static_cast<int>(velmor::LogStream::Output) &&
+                  VELMOR_LOG_ERROR == static_cast<int>(velmor::LogStream::Error),
+              "velmor_log_stream must match velmor::LogStream");
 
 namespace {
 
@@ -61,6 +81,37 @@ SpectrometerParameters parametersOf(velmor_manager* manager, int32_t deviceIndex
         [&](VaskLinkProtocol& protocol) { return protocol.getDevice(deviceIndex)->getParameters(); });
 }
 
+// A connect that leaves the pool empty says why: nothing usable was found,
+// or what was found is held by someone else.
+void refuseEmptyPool(const VaskLinkProtocol& protocol)
+{
+    if (protocol.getConnectedDeviceCount() != 0) {
+        return;
+    }
+    const std::vector<velmor::SkippedDevice> skipped = velmor::skippedDevices(protocol);
+    const bool held = std::any_of(skipped.begin(), skipped.end(), [](const velmor::SkippedDevice& device) {
+        return device.reason == velmor::SkipReason::InUse;
+    });
+    if (held) {
+        throw CStatusError(VELMOR_ERROR_DEVICE_IN_USE, "the spectrometers found are held by another handle or process");
+    }
+    throw CStatusError(VELMOR_ERROR_NO_DEVICE, "no spectrometer found");
+}
+
+velmor::MeasurementKind measurementKindOf(int32_t kind)
+{
+    switch (kind) {
+    case VELMOR_MEASURE_CONTINUOUS:
+        return velmor::MeasurementKind::Continuous;
+    case VELMOR_MEASURE_BATCH:
+        return velmor::MeasurementKind::Batch;
+    default:
+        throw CStatusError(VELMOR_ERROR_INVALID_ARGUMENT, "kind " + std::to_string(kind) +
+                                                              " is neither VELMOR_MEASURE_CONTINUOUS nor "
+                                                              "VELMOR_MEASURE_BATCH");
+    }
+}
+
 } // namespace
 
 uint32_t VELMOR_CALL velmor_c_api_version(void)
@@ -97,6 +148,14 @@ const char* VELMOR_CALL velmor_status_name(int32_t status)
         return "VELMOR_ERROR_IN_CALLBACK";
     case VELMOR_ERROR_NO_MEMORY:
         return "VELMOR_ERROR_NO_MEMORY";
+    case VELMOR_ERROR_NO_DEVICE:
+        return "VELMOR_ERROR_NO_DEVICE";
+    case VELMOR_ERROR_TIMEOUT:
+        return "VELMOR_ERROR_TIMEOUT";
+    case VELMOR_ERROR_DEVICE_GONE:
+        return "VELMOR_ERROR_DEVICE_GONE";
+    case VELMOR_ERROR_DEVICE_IN_USE:
+        return "VELMOR_ERROR_DEVICE_IN_USE";
     case VELMOR_ERROR_INTERNAL:
         return "VELMOR_ERROR_INTERNAL";
     default:
@@ -145,7 +204,10 @@ int32_t VELMOR_CALL velmor_destroy(velmor_manager* manager)
 int32_t VELMOR_CALL velmor_connect(velmor_manager* manager)
 {
     return CBoundary::run(__func__, [&] {
-        managerOf(manager).exclusive([](VaskLinkProtocol& protocol) { protocol.connectDevice(); });
+        managerOf(manager).exclusive([](VaskLinkProtocol& protocol) {
+            protocol.connectDevice();
+            refuseEmptyPool(protocol);
+        });
     });
 }
 
@@ -200,7 +262,7 @@ int32_t VELMOR_CALL velmor_device_firmware_version(velmor_manager* manager, int3
         uint32_t& buildOut = required(build, "build");
         uint32_t& revisionOut = required(revision, "revision");
         const FirmwareVersion version = managerOf(manager).identity(
-            [&](VaskLinkProtocol& protocol) { return CManager::firmwareOf(*protocol.getDevice(device_index)); });
+            [&](VaskLinkProtocol& protocol) { return velmor::firmwareVersion(*protocol.getDevice(device_index)); });
         majorOut = version.major;
         minorOut = version.minor;
         buildOut = version.build;
@@ -230,7 +292,8 @@ int32_t VELMOR_CALL velmor_get_trigger_config(velmor_manager* manager, int32_t d
     return CBoundary::run(__func__, [&] {
         uint32_t& modeOut = required(mode, "mode");
         uint32_t& edgeOut = required(edge, "edge");
-        // The manager reads it without the device's mutex.
+        // Workers set each device's trigger at their start: what a read
+        // during a run would see is not the host's setting.
         const TriggerConfig config = managerOf(manager).withoutWorkers(
             [&](VaskLinkProtocol& protocol) { return protocol.getTriggerMode(device_index); });
         modeOut = config.mode;
@@ -345,6 +408,46 @@ int32_t VELMOR_CALL velmor_device_read_spectrum(velmor_manager* manager, int32_t
             if (info != nullptr) {
                 *info = stamp;
             }
+        });
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Since C interface version 2
+
+int32_t VELMOR_CALL velmor_error_callback_status(void)
+{
+    return CBoundary::statusOf(velmor::currentWorkerError());
+}
+
+int32_t VELMOR_CALL velmor_measurement_time_limit(int32_t kind, int32_t exposure_us, int32_t averaging,
+                                                  int32_t delay_us, int32_t count, int64_t* limit_ms)
+{
+    return CBoundary::run(__func__, [&] {
+        int64_t& result = required(limit_ms, "limit_ms");
+        result = velmor::measurementTimeLimit(measurementKindOf(kind), exposure_us, averaging, delay_us, count).count();
+    });
+}
+
+int32_t VELMOR_CALL velmor_device_usb_location(velmor_manager* manager, int32_t device_index, uint8_t* bus_number,
+                                               uint8_t* device_address)
+{
+    return CBoundary::run(__func__, [&] {
+        uint8_t& busOut = required(bus_number, "bus_number");
+        uint8_t& addressOut = required(device_address, "device_address");
+        const velmor::UsbLocation location = managerOf(manager).identity(
+            [&](VaskLinkProtocol& protocol) { return velmor::usbLocation(*protocol.getDevice(device_index)); });
+        busOut = location.busNumber;
+        addressOut = location.deviceAddress;
+    });
+}
+
+int32_t VELMOR_CALL velmor_device_clock_utc_offset(velmor_manager* manager, int32_t device_index, int32_t* seconds)
+{
+    return CBoundary::run(__func__, [&] {
+        int32_t& result = required(seconds, "seconds");
+        result = managerOf(manager).identity([&](VaskLinkProtocol& protocol) {
+            return velmor::deviceClockUtcOffsetSeconds(*protocol.getDevice(device_index));
         });
     });
 }

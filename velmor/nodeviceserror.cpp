@@ -1,0 +1,3 @@
+#include "nodeviceserror.h"
+
+NoDevicesError::NoDevicesError() : std::runtime_error("No devices connected") {}
