@@ -2,6 +2,7 @@
 
 #include "cli/commandfailure.h"
 #include "output/csvwriter.h"
+#include "output/firmwaretext.h"
 #include "output/jcampwriter.h"
 #include "output/timestamp.h"
 #include "output/safename.h"
@@ -9,7 +10,7 @@
 #include "acquisition/progressreporter.h"
 #include "output/svgplot.h"
 
-#include <velmor/velmor_c.h>
+#include <velmor/velmorhost.h>
 
 #include <unistd.h>
 
@@ -185,11 +186,10 @@ void AcquisitionRun::writeJcampFile(const DeviceSpectra& device, int index)
 {
     const fs::path path =
         fs::path(mPlan.outputDirectory) / (mPlan.command + "-" + fileNameSafe(device.serialNumber) + ".jdx");
-    const auto connection = mSession.connectionDetails(index);
-    const std::string firmware = connection && !connection->firmware.empty() ? connection->firmware : "unknown";
+    const std::string firmware = firmwareText(*mSession.spectrometers().getDevice(index));
     JcampSpectrum spectrum;
     spectrum.title = legendFor(device);
-    spectrum.origin = std::string("velmor ") + velmor_library_version();
+    spectrum.origin = "velmor " + velmor::libraryVersion();
     spectrum.time = device.spectra.front().receivedAt;
     spectrum.spectrometer = "serial number " + device.serialNumber + ", firmware " + firmware;
     spectrum.wavelengths = device.wavelengths;

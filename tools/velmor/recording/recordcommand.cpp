@@ -9,7 +9,9 @@
 #include "recording/recordingwriter.h"
 #include "recording/streamrecorder.h"
 
-#include <velmor/velmor_c.h>
+#include "output/firmwaretext.h"
+
+#include <velmor/velmorhost.h>
 
 #include <unistd.h>
 
@@ -56,10 +58,10 @@ std::vector<RecordedDevice> describeDevices(SpectrometerSession& session)
         device.startPixel = parameters.startPixel;
         device.endPixel = parameters.endPixel;
         device.wavelengths = parameters.wavelengths;
-        if (const auto connection = session.connectionDetails(index)) {
-            device.firmware = connection->firmware;
-            device.usbLocation = std::to_string(connection->bus) + "/" + std::to_string(connection->address);
-        }
+        const SpectrometerDevice& spectrometer = *session.spectrometers().getDevice(index);
+        device.firmware = firmwareText(spectrometer);
+        const velmor::UsbLocation location = velmor::usbLocation(spectrometer);
+        device.usbLocation = std::to_string(location.busNumber) + "/" + std::to_string(location.deviceAddress);
         devices.push_back(std::move(device));
     }
     return devices;
@@ -112,7 +114,7 @@ void Recording::run()
     SpectrometerSession session;
     VaskLinkProtocol& spectrometers = session.spectrometers();
     mSerialNumbers = session.serialNumbers();
-    const RecordingHeader header{velmor_library_version(), mOptions.commandLine, std::chrono::system_clock::now()};
+    const RecordingHeader header{velmor::libraryVersion(), mOptions.commandLine, std::chrono::system_clock::now()};
     RecordingFile file = [&] {
         try {
             return RecordingFile(mPath, header, describeDevices(session));
