@@ -234,8 +234,11 @@ void Recording::summarize(const std::vector<StreamRecorder::DeviceState>& device
                           const RecordingWriter& writer) const
 {
     for (std::size_t i = 0; i < devices.size(); ++i) {
+        const uint64_t dropped = writer.dropped(i);
         mOutput.messages() << COMMAND << ": " << mSerialNumbers[i] << ": " << writer.written(i) << " spectra written, "
-                           << devices[i].lost << " lost" << std::endl;
+                           << devices[i].lost << " lost"
+                           << (dropped > 0 ? " (" + std::to_string(dropped) + " of them waiting for the disk)" : "")
+                           << std::endl;
     }
     mOutput.messages() << COMMAND << ": wrote " << mPath.string() << " (" << megabytes(fileSize(mPath)) << ")"
                        << std::endl;
