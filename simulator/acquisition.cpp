@@ -80,6 +80,7 @@ void Acquisition::preload(std::size_t count, const ExposureSettings& settings, S
     for (std::size_t i = 0; i < count; ++i) {
         store(settings, clock.nextSpectrumStamp(now));
     }
+    mMade += count;
 }
 
 std::optional<FinishedSpectrum> Acquisition::takeOldest()
@@ -89,6 +90,7 @@ std::optional<FinishedSpectrum> Acquisition::takeOldest()
     }
     FinishedSpectrum oldest = mBuffer.front();
     mBuffer.pop_front();
+    ++mRead;
     return oldest;
 }
 
@@ -110,6 +112,7 @@ void Acquisition::finishSpectra(uint64_t count, Duration cycle, DeviceClock& clo
     const uint64_t lost = count > mLimits.bufferCapacity ? count - mLimits.bufferCapacity : 0;
     mNextSequence += lost;
     mDropped += lost;
+    mMade += count;
     for (uint64_t i = lost + 1; i <= count; ++i) {
         store(mRun->settings, clock.nextSpectrumStamp(mRun->exposureStart + cycle * static_cast<Duration::rep>(i)));
     }

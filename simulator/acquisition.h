@@ -65,6 +65,10 @@ public:
     std::optional<FinishedSpectrum> takeOldest();
     const std::deque<FinishedSpectrum>& waiting() const { return mBuffer; }
     uint64_t droppedSpectra() const { return mDropped; }
+    // Spectra finished since power-on, those pushed out included, and those
+    // handed to the host.
+    uint64_t madeSpectra() const { return mMade; }
+    uint64_t readSpectra() const { return mRead; }
 
 private:
     using Duration = std::chrono::steady_clock::duration;
@@ -95,6 +99,8 @@ private:
     std::deque<FinishedSpectrum> mBuffer;
     uint64_t mNextSequence = 1;
     uint64_t mDropped = 0;
+    uint64_t mMade = 0;
+    uint64_t mRead = 0;
 };
 
 } // namespace velmorsim

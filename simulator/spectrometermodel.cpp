@@ -220,6 +220,8 @@ DeviceState SpectrometerModel::state()
     state.status = reportedStatus();
     state.availableSpectra = mAcquisition.waiting().size();
     state.droppedSpectra = mAcquisition.droppedSpectra();
+    state.madeSpectra = mAcquisition.madeSpectra();
+    state.readSpectra = mAcquisition.readSpectra();
     state.clock = mClock.readingAt(now);
     state.clockSet = mClock.wasSet();
     state.triggerWord = registerValue(command::kSetTriggerConfig);

@@ -86,6 +86,8 @@ struct DeviceState {
     DeviceStatus status = DeviceStatus::Idle;
     std::size_t availableSpectra = 0;
     uint64_t droppedSpectra = 0;  // pushed out of the full buffer
+    uint64_t madeSpectra = 0;     // finished since power-on, dropped ones included
+    uint64_t readSpectra = 0;     // handed to the host
     ClockStamp clock;
     bool clockSet = false;
     uint32_t triggerWord = 0;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/recordingcallback.h"
+#include "support/recordingstreamcallback.h"
 #include "support/simulatedbench.h"
 #include "support/streamcapture.h"
 #include "support/testpeers.h"
@@ -352,6 +353,72 @@ TEST_F(FaultSuite, DeviceThatStaysBusyIsReportedAndTheOthersKeepTheirPace)
     EXPECT_EQ(callback.errors()[0].message, "Device is not idle after stopMeasure");
     EXPECT_LT(timed([&] { manager->stopMeasurement(); }), kPromptly);
     expectNoDuplicates();
+}
+
+// The same misbehaviour while streaming: the device is reported once, its
+// stream ends, and the other device's stream goes on unbroken.
+TEST_F(FaultSuite, StreamingDeviceThatMisbehavesIsReportedAndTheOtherStreamGoesOn)
+{
+    struct Case {
+        const char* name;
+        std::function<void(SpectrometerModel&)> fault;
+        bool fromTheStart;
+        std::string messageStart;
+        Milliseconds bound;
+    } const cases[] = {
+        {"refuses every command",
+         [](SpectrometerModel& m) { m.injectFaultOnAnyCommand(Fault::deviceError(0x0800), kForever); }, false,
+         "Communication failed: Internal error received from device. Device error (cmd:0x", kPromptly},
+        {"stops answering", [](SpectrometerModel& m) { m.injectFaultOnAnyCommand(Fault::noReply(), kForever); },
+         false, "Communication failed: Data read failed", kAfterOneTimeOut},
+        {"sends garbage", [](SpectrometerModel& m) { m.injectFault(command::kGetStatus, Fault::garbage(3), kForever); },
+         false, "Communication failed: Not enough bytes received from device.", kPromptly},
+        {"stays busy", [](SpectrometerModel& m) { m.setStuckBusy(StuckBusy::Now); }, true,
+         "Device is not idle after stopMeasure", 3s},
+    };
+    connect(2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingStreamCallback streams;
+        const StopOnExit stopper(*manager);
+        // 100 spectra/s: a device whose stop failed fills its memory slowly.
+        StreamSettings settings;
+        settings.exposureTimeUs = 1000000;
+        if (c.fromTheStart) {
+            c.fault(model(0));
+        }
+        auto faultAt = Clock::now();
+        manager->startStreamMeasurement(&streams, settings);
+        if (!c.fromTheStart) {
+            ASSERT_TRUE(streams.waitForSpectra(serial(0), 3) && streams.waitForSpectra(serial(1), 3));
+            faultAt = Clock::now();
+            c.fault(model(0));
+        }
+        ASSERT_TRUE(streams.waitForEnds(1, 10s));
+        const auto reportedAfter = Clock::now() - faultAt;
+        EXPECT_LT(reportedAfter, c.bound);
+        const auto errors = streams.errorsOf(serial(0));
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].rfind(c.messageStart, 0), 0u) << errors[0];
+        const size_t before = streams.spectrumCount(serial(1));
+        EXPECT_TRUE(streams.waitForSpectra(serial(1), before + 5, 3s)) << "the healthy stream stopped";
+        EXPECT_LT(timed([&] { manager->stopMeasurement(); }), kAfterOneTimeOut);
+        EXPECT_TRUE(streams.errorsOf(serial(1)).empty());
+        for (size_t i = 0; i < devices.size(); ++i) {
+            const auto spectra = streams.spectraOf(serial(i));
+            EXPECT_EQ(sequenceProblem(spectra), "");
+            std::set<float> numbers;
+            for (const auto& spectrum : spectra) {
+                EXPECT_TRUE(numbers.insert(spectrum.firstPixel).second) << "device " << i << " delivered twice";
+            }
+        }
+        // The next case starts from a device that behaves, freshly connected.
+        model(0).clearFaults();
+        model(0).setStuckBusy(StuckBusy::Off);
+        manager->disconnectDevice();
+        manager->connectDevice();
+        ASSERT_EQ(manager->getConnectedDeviceCount(), 2u);
+    }
 }
 
 // --- stopping and destroying while workers run ------------------------------

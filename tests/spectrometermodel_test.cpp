@@ -298,6 +298,9 @@ TEST(SpectrometerModelAcquisition, FullBufferDropsTheOldestSpectra)
     EXPECT_EQ(reply(model, frame(command::kGetStatus)), (Bytes{0, 0, 0, 0, 0, 5, 0, 0}));
     EXPECT_EQ(model.state().droppedSpectra, 18u);
     EXPECT_LT(firstPreloaded, model.waitingSpectrumStamps().front());
+    reply(model, frame(command::kReadSpectrum));
+    EXPECT_EQ(model.state().madeSpectra, 23u) << "made = read + dropped + waiting";
+    EXPECT_EQ(model.state().readSpectra, 1u);
 }
 
 TEST(SpectrometerModelAcquisition, StopCancelsWhatIsUnfinishedAndKeepsWhatIsDone)

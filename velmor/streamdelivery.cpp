@@ -1,6 +1,7 @@
 #include "streamdelivery.h"
 
 #include "logsink.h"
+#include "reportedfailure.h"
 
 #include <algorithm>
 #include <exception>
@@ -43,11 +44,12 @@ void StreamDelivery::push(StreamSpectrum spectrum)
     mWake.notify_one();
 }
 
-void StreamDelivery::fail(const std::string& message)
+void StreamDelivery::fail(const std::string& message, std::exception_ptr failure)
 {
     {
         std::lock_guard<std::mutex> lock(mMutex);
         mError = message;
+        mFailure = std::move(failure);
     }
     mWake.notify_one();
 }
@@ -74,11 +76,12 @@ void StreamDelivery::run()
         ++mDelivered;
     }
     const std::optional<std::string> error = mError;
+    const std::exception_ptr failure = mFailure;
     const uint64_t delivered = mDelivered;
     const uint64_t lost = mLost;
     lock.unlock();
     if (error) {
-        reportErrorSafely(*error);
+        reportErrorSafely(*error, failure);
     }
     endSafely(delivered, lost);
 }
@@ -96,9 +99,10 @@ void StreamDelivery::deliverSafely(const StreamSpectrum& spectrum)
     }
 }
 
-void StreamDelivery::reportErrorSafely(const std::string& message)
+void StreamDelivery::reportErrorSafely(const std::string& message, std::exception_ptr failure)
 {
     try {
+        const velmor_detail::ReportedFailure shown(std::move(failure));
         mCallback.onError(mSerialNumber, message);
     } catch (const std::exception& e) {
         LogSink::err() << "Exception in onError: " << e.what() << std::endl;

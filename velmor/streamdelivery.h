@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,15 +27,16 @@ public:
     StreamDelivery& operator=(const StreamDelivery&) = delete;
 
     void push(StreamSpectrum spectrum);
-    // Reported through onError after the spectra queued so far.
-    void fail(const std::string& message);
+    // Reported through onError after the spectra queued so far; `failure`
+    // is what the host may ask velmor::currentWorkerError for meanwhile.
+    void fail(const std::string& message, std::exception_ptr failure);
     // Spectra lost after the last one that will be delivered.
     void addTrailingLoss(uint64_t count);
 
 private:
     void run();
     void deliverSafely(const StreamSpectrum& spectrum);
-    void reportErrorSafely(const std::string& message);
+    void reportErrorSafely(const std::string& message, std::exception_ptr failure);
     void endSafely(uint64_t delivered, uint64_t lost);
 
     StreamCallback& mCallback;
@@ -45,6 +47,7 @@ private:
     std::condition_variable mWake;
     std::deque<StreamSpectrum> mQueue;
     std::optional<std::string> mError;
+    std::exception_ptr mFailure;
     bool mClosing = false;
     uint64_t mDelivered = 0;
     uint64_t mLost = 0;

@@ -1,6 +1,8 @@
 #include "streammeasurement.h"
 
+#include <velmor/communicationerror.h>
 #include <velmor/vasklinkprotocol.h>
+#include <velmor/velmorhost.h>
 
 #include "logsink.h"
 #include "streamdelivery.h"
@@ -24,8 +26,6 @@ constexpr uint32_t MAX_WAITING = 0xFFFF;
 // Below a millisecond per spectrum the clock's 0.1 ms steps are too coarse
 // to tell a lost spectrum from jitter.
 constexpr int64_t MIN_CYCLE_TICKS_FOR_GAPS = 10;
-constexpr int64_t NO_SPECTRUM_MARGIN_MS = 5000;
-constexpr const char* COMMUNICATION_FAILED = "Communication failed: ";
 
 int64_t cycleMicroseconds(const StreamSettings& settings)
 {
@@ -33,28 +33,17 @@ int64_t cycleMicroseconds(const StreamSettings& settings)
            std::max(settings.delayUs, 0);
 }
 
+// The device's answer that nothing is waiting: a refusal of class 0x0b.
 bool isNoSpectrumWaiting(const std::exception& e)
 {
-    std::string text = e.what();
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
-    return text.find("ret:0x0b") != std::string::npos;
-}
-
-bool isCommunicationFailure(const std::exception& e)
-{
-    return std::string(e.what()).rfind(COMMUNICATION_FAILED, 0) == 0;
+    const auto* failure = dynamic_cast<const CommunicationError*>(&e);
+    return failure != nullptr && failure->kind() == CommunicationError::Kind::DeviceError &&
+           (failure->returnCode() >> 8) == 0x0B;
 }
 
 int64_t stampTicks(const SpectrumHeader& header)
 {
     return int64_t{header.Date} * TICKS_PER_DAY + header.Time;
-}
-
-std::chrono::system_clock::time_point deviceTimeUtc(const SpectrometerDevice&, uint32_t dateDays, uint32_t time01ms)
-{
-    const auto sinceEpoch = std::chrono::microseconds(int64_t{dateDays} * TICKS_PER_DAY * 100 + int64_t{time01ms} * 100);
-    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(sinceEpoch));
 }
 
 } // namespace
@@ -87,7 +76,7 @@ void StreamMeasurement::run(const std::function<void()>& prepareDevice)
         stream(delivery, prepareDevice);
     } catch (const std::exception& e) {
         LogSink::err() << "Exception in stream measurement thread: " << e.what() << std::endl;
-        delivery.fail(e.what());
+        delivery.fail(e.what(), std::current_exception());
     }
     delivery.addTrailingLoss(mPendingMissing);
 }
@@ -107,15 +96,6 @@ void StreamMeasurement::stream(StreamDelivery& delivery, const std::function<voi
         if (mArmed) {
             std::this_thread::sleep_until(pollStart + mPollPeriod);
         }
-    }
-    if (mStopFlag.load(std::memory_order_acquire)) {
-        // Spectra the device finished before the stop are still the run's.
-        StatusInfo info;
-        {
-            std::lock_guard<std::mutex> lock(mDeviceMutex);
-            info = mDevice.getStatusInfo();
-        }
-        readWaiting(delivery, info.availableSpectra);
     }
 }
 
@@ -216,7 +196,7 @@ void StreamMeasurement::finishArm()
 
 void StreamMeasurement::readWaiting(StreamDelivery& delivery, uint32_t limit)
 {
-    for (uint32_t read = 0; read < limit && !countReached(); ++read) {
+    for (uint32_t read = 0; read < limit && !countReached() && !mStopFlag.load(std::memory_order_acquire); ++read) {
         if (!readOne(delivery)) {
             return;
         }
@@ -235,7 +215,7 @@ bool StreamMeasurement::readOne(StreamDelivery& delivery)
         if (isNoSpectrumWaiting(e)) {
             return false;
         }
-        if (isCommunicationFailure(e)) {
+        if (dynamic_cast<const CommunicationError*>(&e) != nullptr) {
             throw;
         }
         // The device handed the spectrum out: it is gone, and counted.
@@ -287,7 +267,7 @@ StreamSpectrum StreamMeasurement::describe(const SpectrumHeader& header, std::ve
     spectrum.missingBefore = mPendingMissing;
     spectrum.time01ms = header.Time;
     spectrum.dateDays = header.Date;
-    spectrum.deviceTime = deviceTimeUtc(mDevice, header.Date, header.Time);
+    spectrum.deviceTime = velmor::deviceTimeToUtc(mDevice, header.Date, header.Time);
     spectrum.receivedAt = std::chrono::system_clock::now();
     spectrum.exposureTimeUs = header.ExposureTime;
     spectrum.averaging = header.Averaging;
@@ -301,16 +281,18 @@ StreamSpectrum StreamMeasurement::describe(const SpectrumHeader& header, std::ve
     return spectrum;
 }
 
-// Free running, a device that makes nothing for a cycle plus a margin has
-// stopped working; under a hardware trigger waiting is normal.
+// Free running, a device that makes nothing within a continuous
+// measurement's limit for one spectrum has stopped working; under a hardware
+// trigger waiting is normal.
 void StreamMeasurement::checkProgress() const
 {
     if (mExternalTrigger) {
         return;
     }
-    const auto limit = std::chrono::milliseconds(cycleMicroseconds(mSettings) / 1000 + NO_SPECTRUM_MARGIN_MS);
+    const auto limit = velmor::measurementTimeLimit(velmor::MeasurementKind::Continuous, mSettings.exposureTimeUs,
+                                                    mSettings.averaging, mSettings.delayUs, 1);
     if (std::chrono::steady_clock::now() - mLastProgress > limit) {
-        throw std::runtime_error("Timeout waiting for spectrum.");
+        throw CommunicationError(CommunicationError::Kind::Timeout, "Timeout waiting for spectrum.", 0, 0, 0);
     }
 }
 

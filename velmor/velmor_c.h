@@ -64,7 +64,7 @@
 
 /* Version of this C interface. It grows by one with every additive change;
    compare it with velmor_c_api_version() to detect an older library. */
-#define VELMOR_C_API_VERSION 2
+#define VELMOR_C_API_VERSION 3
 
 /* Device index meaning every connected device. */
 #define VELMOR_ALL_DEVICES (-1)
@@ -377,6 +377,77 @@ VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_usb_location(velmor_manager* man
     manager whose measurement makes the callback. */
 VELMOR_EXPORT int32_t VELMOR_CALL velmor_device_clock_utc_offset(velmor_manager* manager, int32_t device_index,
                                                                  int32_t* seconds);
+
+/* ---- Since C interface version 3: stream measurement (VaskLinkProtocol
+        startStreamMeasurement). Not callback-safe. ---- */
+
+/** One spectrum of a stream measurement, as the device made it. The library
+   fills `struct_size` with the size of the structure it passes; fields are
+   only ever added at the end, so a host built against an older header reads
+   the fields it knows and one built against a newer header checks
+   `struct_size` before reading a field that a library may not have.
+
+   Sequence numbers count the spectra the device made in this run, from 0. A
+   spectrum the host will never get (the device's memory overflowed, or the
+   host's callback fell behind and the oldest queued spectrum was dropped)
+   still uses up its number: `missing_before` says how many were lost right
+   before this one, so consecutive spectra differ in `sequence` by
+   `missing_before` + 1. Losses found where the device cannot show their
+   place (at the end of an armed count) are reported on the next spectrum,
+   or only in the end callback's `lost` if none follows. */
+typedef struct velmor_stream_spectrum {
+    uint32_t struct_size;          /* sizeof(velmor_stream_spectrum) of the library */
+    int32_t device_index;          /* position in the manager's pool */
+    uint64_t sequence;             /* per device and run, from 0 */
+    uint64_t missing_before;       /* spectra lost right before this one */
+    int64_t device_time_us;        /* the header's time stamp in UTC, microseconds since 1970-01-01 */
+    int64_t received_at_us;        /* host wall clock when read, microseconds since 1970-01-01 UTC */
+    const char* serial_number;     /* NUL-terminated */
+    const float* spectrum;         /* pixel_count values in pixel order */
+    const float* wavelengths;      /* pixel_count values, nm; NULL if the device has no table */
+    uint32_t pixel_count;
+    uint32_t time_01ms;            /* raw header time of day (device clock, local time), 0.1 ms */
+    uint32_t date_days;            /* raw header date (device clock, local date), days since 1970-01-01 */
+    uint32_t exposure_us;          /* from the header */
+    uint32_t averaging;            /* from the header */
+    float sensor_temperature_c;    /* from the header */
+    uint8_t intensity_unit;        /* AppliedProcessing bits 0-3 */
+    uint8_t dark_subtracted;       /* 1 if the device subtracted its dark spectrum */
+    uint8_t processing_errors;     /* AppliedProcessing bits 12-15 */
+    uint8_t after_rearm;           /* 1 if the device was re-armed right before this spectrum */
+} velmor_stream_spectrum;
+
+/** One spectrum of a stream. `spectrum` and everything it points to are valid
+   only during the call. Called on the device's delivery thread: the calls
+   for one device come one after another, in the device's order; calls for
+   different devices may overlap. */
+typedef void (VELMOR_CALL *velmor_stream_callback)(void* user, const velmor_stream_spectrum* spectrum);
+
+/** The stream of the device with this serial number ended (its count was
+   reached, it was stopped or it failed): `delivered` spectra were handed
+   over and `lost` were missing in all. Called once per device and run,
+   after its last spectrum and error, on its delivery thread. */
+typedef void (VELMOR_CALL *velmor_stream_end_callback)(void* user, const char* serial_number, uint64_t delivered,
+                                                       uint64_t lost);
+
+/** Stops any earlier run, then streams every spectrum every device makes, at
+   the device's own pace, until `count` spectra per device (0: until
+   velmor_stop_measurement). The trigger mode in force decides between free
+   running and one spectrum per hardware trigger. `on_spectrum` receives each
+   spectrum once, in order; `on_error` (may be NULL) a failure that ends a
+   device's stream; `on_end` (may be NULL) the totals of each device. A slow
+   callback never holds up the device: up to 256 spectra per device wait for
+   it, then the oldest are dropped and counted. Returns once the workers run;
+   VELMOR_ERROR_INVALID_ARGUMENT for a NULL manager or `on_spectrum`,
+   VELMOR_ERROR_DEVICE with no device connected. The callbacks and `user`
+   must stay valid until velmor_stop_measurement, velmor_disconnect,
+   velmor_destroy or the next start has returned; velmor_stop_measurement
+   delivers what was read before it returns. */
+VELMOR_EXPORT int32_t VELMOR_CALL velmor_start_stream(velmor_manager* manager, velmor_stream_callback on_spectrum,
+                                                      velmor_error_callback on_error,
+                                                      velmor_stream_end_callback on_end, void* user,
+                                                      int32_t exposure_us, int32_t averaging, int32_t delay_us,
+                                                      uint64_t count);
 
 #ifdef __cplusplus
 }

@@ -62,19 +62,21 @@ e.g. ``logging.basicConfig(level=logging.DEBUG)``.
 
 from __future__ import annotations
 
-from . import _errors, _spectrometers
+from . import _errors, _spectrometers, _stream
 from ._errors import (DeviceError, Error, LibraryNotFoundError, MeasurementError, MeasurementTimeout,
                       NoDeviceError, StateError)
 from ._library import ENVIRONMENT_VARIABLE, load_library
 from ._recording import RecordedDevice, Recording, open_recording
 from ._spectrometers import (Device, DeviceState, DeviceStatus, Measurement, Spectrometers, Spectrum,
                              TriggerMode)
+from ._stream import Stream, StreamedSpectrum, StreamEnd
 
 __version__ = "0.1.0"
 
 __all__ = [
     *_spectrometers.__all__,
     *_errors.__all__,
+    *_stream.__all__,
     "load_library",
     "open_recording",
     "Recording",

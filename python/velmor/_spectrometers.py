@@ -572,6 +572,25 @@ class Spectrometers(_ClosedOnExit):
         self._end_active_run()
         return _BatchRun(self, collections, exposure_us, averaging, delay_us).collect(timeout)
 
+    def stream(self, exposure_us: int, averaging: int = 1, count: Optional[int] = None,
+               duration: Optional[float] = None, *, delay_us: int = 0,
+               queue_size: Optional[int] = None) -> Iterator[Spectrum]:
+        """Streams every spectrum every device makes, at the device's own pace; returns a :class:`velmor.Stream`.
+
+        Until ``count`` spectra per device or ``duration`` seconds (both None:
+        until the loop ends). The trigger mode in force decides between free
+        running and one spectrum per hardware trigger. Each spectrum is a
+        :class:`velmor.StreamedSpectrum` with its device time stamp and
+        sequence number; losses are never silent (see :class:`velmor.Stream`).
+        """
+        from ._stream import start_stream
+
+        self._end_active_run()
+        stream = start_stream(self, exposure_us, averaging, count, duration, delay_us,
+                              self._queue_size if queue_size is None else queue_size)
+        self._active = weakref.ref(stream)  # type: ignore[assignment]
+        return stream
+
     def stop(self) -> None:
         """Stops a running measurement (the same as closing its :class:`Measurement`)."""
         self._end_active_run()

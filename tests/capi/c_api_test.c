@@ -707,6 +707,136 @@ static void errorCallback(const char* simulator)
     CHECK_OK(velmor_destroy(manager));
 }
 
+/* ---- Stream measurement. ---- */
+
+/* What the stream callbacks saw, by device (serial 20001, 20002). */
+typedef struct StreamObserved {
+    Observed base;
+    atomic_int outOfOrder;          /* a sequence that did not follow missing_before */
+    atomic_int badFields;           /* a field that does not fit the device or the settings */
+    atomic_int ends[2];
+    atomic_llong endDelivered[2];
+    atomic_llong endLost[2];
+    atomic_llong nextSequence[2];
+    atomic_llong deviceTimeUs[2][8]; /* of the first spectra, for the trigger check */
+} StreamObserved;
+
+static void VELMOR_CALL onStreamSpectrum(void* user, const velmor_stream_spectrum* spectrum)
+{
+    StreamObserved* observed = (StreamObserved*)user;
+    const int device = deviceOf(spectrum->serial_number);
+    const int k = atomic_load(&observed->base.spectra[device]);
+    const long long skew = (long long)(spectrum->received_at_us - spectrum->device_time_us);
+    if (spectrum->struct_size != sizeof(velmor_stream_spectrum) ||
+        spectrum->pixel_count != expectedPixels(spectrum->serial_number) || spectrum->spectrum == NULL ||
+        spectrum->wavelengths == NULL || !(spectrum->wavelengths[0] < spectrum->wavelengths[spectrum->pixel_count - 1]) ||
+        spectrum->exposure_us != 10000 || spectrum->averaging != 1 || skew < 0 || skew > 10000000) {
+        atomic_fetch_add(&observed->badFields, 1);
+    }
+    if ((long long)spectrum->sequence != atomic_load(&observed->nextSequence[device]) + (long long)spectrum->missing_before) {
+        atomic_fetch_add(&observed->outOfOrder, 1);
+    }
+    atomic_store(&observed->nextSequence[device], (long long)spectrum->sequence + 1);
+    if (k < 8) {
+        atomic_store(&observed->deviceTimeUs[device][k], (long long)spectrum->device_time_us);
+    }
+    probeFromInside(&observed->base);
+    atomic_fetch_add(&observed->base.spectra[device], 1);
+}
+
+static void VELMOR_CALL onStreamEnd(void* user, const char* serial, uint64_t delivered, uint64_t lost)
+{
+    StreamObserved* observed = (StreamObserved*)user;
+    atomic_store(&observed->endDelivered[deviceOf(serial)], (long long)delivered);
+    atomic_store(&observed->endLost[deviceOf(serial)], (long long)lost);
+    atomic_fetch_add(&observed->ends[deviceOf(serial)], 1);
+}
+
+static void initStreamObserved(StreamObserved* observed, velmor_manager* manager)
+{
+    memset(observed, 0, sizeof *observed);
+    observed->base.manager = manager;
+}
+
+/* The simulator's answer to a control command, in `reply`. */
+static void control(const char* simulator, const char* command, char* reply, size_t capacity)
+{
+    char line[1024];
+    FILE* pipe;
+    snprintf(line, sizeof line, "'%s' ctl %s", simulator, command);
+    reply[0] = '\0';
+    pipe = popen(line, "r");
+    CHECK(pipe != NULL);
+    if (pipe != NULL) {
+        CHECK(fgets(reply, (int)capacity, pipe) != NULL);
+        CHECK(pclose(pipe) == 0);
+    }
+}
+
+/* Every spectrum once and in order, with its header values and time stamp;
+   the simulator's counters show that the devices were read to the end. */
+static void stream(const char* simulator)
+{
+    velmor_manager* manager = connectedManager();
+    StreamObserved observed;
+    char counters[512];
+    int device;
+
+    initStreamObserved(&observed, manager);
+    CHECK_FAILS(velmor_start_stream(manager, NULL, onError, onStreamEnd, &observed, 10000, 1, 0, 20),
+                VELMOR_ERROR_INVALID_ARGUMENT, "velmor_start_stream: on_spectrum is NULL");
+    CHECK_OK(velmor_start_stream(manager, onStreamSpectrum, onError, onStreamEnd, &observed, 10000, 1, 0, 20));
+    for (device = 0; device < 2; ++device) {
+        CHECK(waitFor(&observed.ends[device], 1, 30));
+        CHECK(atomic_load(&observed.base.spectra[device]) == 20);
+        CHECK(atomic_load(&observed.endDelivered[device]) == 20);
+        CHECK(atomic_load(&observed.endLost[device]) == 0);
+        CHECK(atomic_load(&observed.base.errors[device]) == 0);
+    }
+    CHECK_OK(velmor_stop_measurement(manager));
+    CHECK(atomic_load(&observed.outOfOrder) == 0);
+    CHECK(atomic_load(&observed.badFields) == 0);
+    CHECK(atomic_load(&observed.base.insideCount) == 1);
+    CHECK(atomic_load(&observed.base.insideForbidden) == 6);
+    control(simulator, "counters", counters, sizeof counters);
+    CHECK(strstr(counters, "0: made 20 read 20 dropped 0 overflowed no") != NULL);
+    CHECK(strstr(counters, "1: made 20 read 20 dropped 0 overflowed no") != NULL);
+    CHECK_OK(velmor_disconnect(manager));
+    CHECK_FAILS(velmor_start_stream(manager, onStreamSpectrum, onError, onStreamEnd, &observed, 10000, 1, 0, 20),
+                VELMOR_ERROR_DEVICE, "No devices connected");
+    CHECK_OK(velmor_destroy(manager));
+}
+
+/* Under the hardware trigger, "ctl trigger all" gives one spectrum per
+   device, and their device time stamps agree within one poll period. */
+static void streamTrigger(const char* simulator)
+{
+    velmor_manager* manager = connectedManager();
+    StreamObserved observed;
+    char reply[512];
+    int round;
+
+    initStreamObserved(&observed, manager);
+    CHECK_OK(velmor_set_trigger_mode(manager, VELMOR_TRIGGER_EXTERNAL));
+    CHECK_OK(velmor_start_stream(manager, onStreamSpectrum, onError, onStreamEnd, &observed, 10000, 1, 0, 0));
+    for (round = 0; round < 2; ++round) {
+        long long spread;
+        sleepMs(300); /* the workers arm their devices */
+        control(simulator, "trigger all", reply, sizeof reply);
+        CHECK(strcmp(reply, "ok triggered all\n") == 0);
+        CHECK(waitFor(&observed.base.spectra[0], round + 1, 30));
+        CHECK(waitFor(&observed.base.spectra[1], round + 1, 30));
+        spread = atomic_load(&observed.deviceTimeUs[0][round]) - atomic_load(&observed.deviceTimeUs[1][round]);
+        CHECK(spread > -50000 && spread < 50000);
+    }
+    sleepMs(100);
+    CHECK_OK(velmor_stop_measurement(manager));
+    CHECK(atomic_load(&observed.base.spectra[0]) == 2 && atomic_load(&observed.base.spectra[1]) == 2);
+    CHECK(atomic_load(&observed.outOfOrder) == 0);
+    CHECK_OK(velmor_set_trigger_mode(manager, VELMOR_TRIGGER_SOFTWARE));
+    CHECK_OK(velmor_destroy(manager));
+}
+
 int main(int argc, char** argv)
 {
     const char* group = argc > 1 ? argv[1] : "";
@@ -725,9 +855,13 @@ int main(int argc, char** argv)
         batch();
     } else if (strcmp(group, "error_callback") == 0) {
         errorCallback(simulator);
+    } else if (strcmp(group, "stream") == 0) {
+        stream(simulator);
+    } else if (strcmp(group, "stream_trigger") == 0) {
+        streamTrigger(simulator);
     } else {
-        fprintf(stderr, "usage: c_api_test errors|identity|configuration|direct|continuous|batch|error_callback "
-                        "[velmor-sim]\n");
+        fprintf(stderr, "usage: c_api_test errors|identity|configuration|direct|continuous|batch|error_callback|"
+                        "stream|stream_trigger [velmor-sim]\n");
         return 2;
     }
     forgetLines();

@@ -1,5 +1,7 @@
 #include "support/recordingstreamcallback.h"
 
+#include <velmor/vasklinkprotocol.h>
+
 void RecordingStreamCallback::onSpectrum(const StreamSpectrum& spectrum)
 {
     Spectrum record;
@@ -109,4 +111,9 @@ std::string sequenceProblem(const std::vector<RecordingStreamCallback::Spectrum>
         expected = header.sequence + 1;
     }
     return {};
+}
+
+StopOnExit::~StopOnExit()
+{
+    mManager.stopMeasurement();
 }

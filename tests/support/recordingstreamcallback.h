@@ -55,6 +55,23 @@ private:
     std::vector<End> mEnds;
 };
 
+class VaskLinkProtocol;
+
+// Stops `manager` when it goes out of scope. Declared right after a callback
+// that lives shorter than the manager, it ends the workers before the
+// callback goes away, also when an assertion leaves the test early.
+class StopOnExit {
+public:
+    explicit StopOnExit(VaskLinkProtocol& manager) : mManager(manager) {}
+    ~StopOnExit();
+
+    StopOnExit(const StopOnExit&) = delete;
+    StopOnExit& operator=(const StopOnExit&) = delete;
+
+private:
+    VaskLinkProtocol& mManager;
+};
+
 // What a device's stream must satisfy whatever happened: sequence numbers
 // that rise by missingBefore + 1, the first from 0 + its missingBefore; an
 // empty string when it holds, else what broke.

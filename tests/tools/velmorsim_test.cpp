@@ -83,9 +83,12 @@ TEST(SimulatorSession, AnswersControlCommandsOverItsSocket)
     EXPECT_EQ(velmorsim::sendControlCommand(socket, "trigger all"), "ok triggered all");
     EXPECT_EQ(velmorsim::sendControlCommand(socket, "fault 0 0x4000 error 0x0500 forever"), "ok fault set on 0");
     EXPECT_EQ(velmorsim::sendControlCommand(socket, "clear 0"), "ok cleared 0");
+    EXPECT_EQ(velmorsim::sendControlCommand(socket, "counters"),
+              "ok 0: made 0 read 0 dropped 0 overflowed no; 1: made 0 read 0 dropped 0 overflowed no");
+    EXPECT_EQ(velmorsim::sendControlCommand(socket, "counters 1"), "ok 1: made 0 read 0 dropped 0 overflowed no");
 
     for (const char* bad : {"", "explode", "unplug 2", "unplug x", "fault 0 0x4000 melt", "fault 0 0x4000 short",
-                            "stuck-busy 0 maybe"}) {
+                            "stuck-busy 0 maybe", "counters 2"}) {
         const std::string reply = velmorsim::sendControlCommand(socket, bad);
         EXPECT_EQ(reply.rfind("error: ", 0), 0u) << bad << " -> " << reply;
     }

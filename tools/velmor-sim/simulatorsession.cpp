@@ -121,6 +121,9 @@ std::string SimulatorSession::execute(const std::string& commandLine)
         if (verb == "settings") {
             return settings(command);
         }
+        if (verb == "counters") {
+            return counters(command);
+        }
         throw std::invalid_argument("unknown command '" + verb + "'");
     } catch (const std::exception& e) {
         return std::string("error: ") + e.what();
@@ -242,7 +245,32 @@ const char* controlCommandHelp()
            "                               e.g. fault 0 0x4000 error 0x0500 3\n"
            "  stuck-busy <i> on|off        status never returns to idle\n"
            "  clear <i>                    remove every fault of a device\n"
-           "  settings <i>                 the exposure, averaging and dark subtraction the device was given\n";
+           "  settings <i>                 the exposure, averaging and dark subtraction the device was given\n"
+           "  counters [i]                 spectra each device made, the host read, and its full memory dropped\n";
+}
+
+// "ok 0: made 120 read 118 dropped 0 overflowed no; 1: ...": what each
+// device finished, what the host read of it, and what its full memory pushed
+// out, so a test can show that nothing was lost unseen.
+std::string SimulatorSession::counters(const std::vector<std::string>& command)
+{
+    expectArguments(command, 1, 2, "counters [index]");
+    if (command.size() == 2) {
+        deviceAt(command[1]);
+    }
+    std::ostringstream reply;
+    reply << "ok";
+    const char* separator = " ";
+    for (size_t i = 0; i < mDevices.size(); ++i) {
+        if (command.size() == 2 && i != parseUnsigned(command[1], "device index")) {
+            continue;
+        }
+        const DeviceState state = mDevices[i].model->state();
+        reply << separator << i << ": made " << state.madeSpectra << " read " << state.readSpectra << " dropped "
+              << state.droppedSpectra << " overflowed " << (state.droppedSpectra != 0 ? "yes" : "no");
+        separator = "; ";
+    }
+    return reply.str();
 }
 
 } // namespace velmorsim

@@ -39,6 +39,7 @@ private:
     std::string stuckBusy(const std::vector<std::string>& words);
     std::string clear(const std::vector<std::string>& words);
     std::string settings(const std::vector<std::string>& words);
+    std::string counters(const std::vector<std::string>& words);
     Device& deviceAt(const std::string& word);
 
     VirtualUsbBus mBus;

@@ -2,6 +2,8 @@
 
 #include "ccallbackadapter.h"
 #include "ccallbackscope.h"
+#include "cstreamcallbackadapter.h"
+#include "velmor/velmor_c.h"
 #include "velmor/vasklinkprotocol.h"
 
 #include <atomic>
@@ -21,6 +23,10 @@
 class CManager {
 public:
     using StartRun = std::function<void(VaskLinkProtocol&, SpectrometerCallback*)>;
+    using StartStream = std::function<void(VaskLinkProtocol&, StreamCallback*)>;
+
+    // The object behind a handle; CStatusError for NULL.
+    static CManager& fromHandle(velmor_manager* handle);
 
     // Runs `work` under the call mutex; refused inside any callback.
     template <typename Work>
@@ -64,6 +70,7 @@ public:
     // Starts a run whose workers call `adapter`, kept alive until no worker
     // can call it any more.
     void start(std::unique_ptr<CCallbackAdapter> adapter, const StartRun& startRun);
+    void start(std::unique_ptr<CStreamCallbackAdapter> adapter, const StartStream& startStream);
     void stop();
     void disconnect();
 
@@ -71,9 +78,12 @@ private:
     void refuseInsideCallback() const;
     void refuseWhileMeasuring() const;
     void forgetRuns();
+    // Keeps `adapter` alive for the run `startRun` starts.
+    void startKeeping(std::shared_ptr<void> adapter, const std::function<void(VaskLinkProtocol&)>& startRun);
 
-    // Declared before the manager, so that they outlive its workers.
-    std::vector<std::unique_ptr<CCallbackAdapter>> mAdapters;
+    // Declared before the manager, so that they outlive its workers. Of
+    // either callback kind, so held without their type.
+    std::vector<std::shared_ptr<void>> mAdapters;
     std::atomic<bool> mMeasurementStarted{false};
     std::mutex mCallMutex;
     VaskLinkProtocol mProtocol;

@@ -44,10 +44,7 @@ namespace {
 
 CManager& managerOf(velmor_manager* handle)
 {
-    if (handle == nullptr) {
-        throw CStatusError(VELMOR_ERROR_INVALID_ARGUMENT, "manager is NULL");
-    }
-    return *reinterpret_cast<CManager*>(handle);
+    return CManager::fromHandle(handle);
 }
 
 template <typename T>
