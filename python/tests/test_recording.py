@@ -57,3 +57,15 @@ def test_open_recording_gives_every_spectrum_with_its_metadata(simulator: object
         import h5py
         h5py.File(tmp_path / "other.h5", "w").close()
         velmor.open_recording(tmp_path / "other.h5")
+
+
+def test_bench_record_writes_what_open_recording_reads(bench: velmor.Spectrometers, tmp_path: Path) -> None:
+    summary = bench.record(tmp_path / "bench.h5", exposure_us=10000, count=5)
+    recording = velmor.open_recording(tmp_path / "bench.h5")
+    assert recording.end_time and set(summary) == set(recording.devices)
+    for device in recording:
+        assert summary[device.serial] == (5, 0)
+        assert device.counts.shape == (5, device.wavelengths.size) and list(device.sequence) == list(range(5))
+        assert set(device.exposure_us) == {10000} and np.all(np.diff(device.device_time) > 0)
+    with pytest.raises(FileExistsError):
+        bench.record(tmp_path / "bench.h5", exposure_us=10000, count=1)

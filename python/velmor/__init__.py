@@ -30,7 +30,9 @@ What is where:
   ``wavelengths`` (the device's table, shared), ``serial``,
   ``device_index``, ``received_at``, ``exposure_us``, ``averaging``.
 - :class:`Measurement`: the iterator :meth:`Spectrometers.measure` returns.
-- :meth:`Spectrum.save_jcamp`: one spectrum as JCAMP-DX 5.01.
+- :meth:`Spectrum.save_jcamp`: one spectrum as JCAMP-DX 5.01;
+  :meth:`Spectrometers.record`: every device streamed into an HDF5 file
+  laid out as ``velmor record`` lays it out.
 - :func:`open_recording`: an HDF5 recording of ``velmor record`` as numpy
   arrays and metadata per device (:class:`Recording`,
   :class:`RecordedDevice`; needs h5py, Debian's ``python3-h5py``).

@@ -591,6 +591,22 @@ class Spectrometers(_ClosedOnExit):
         self._active = weakref.ref(stream)  # type: ignore[assignment]
         return stream
 
+    def record(self, path: Union[str, "os.PathLike[str]"], exposure_us: int, averaging: int = 1,
+               count: Optional[int] = None, duration: Optional[float] = None, *,
+               delay_us: int = 0) -> Dict[str, Tuple[int, int]]:
+        """Streams every device into a new HDF5 file, laid out as ``velmor record`` lays it out.
+
+        Until ``count`` spectra per device or ``duration`` seconds. The file
+        is flushed twice a second in HDF5's SWMR mode (readable while it
+        grows, and after a crash); read it with :func:`velmor.open_recording`.
+        Returns ``{serial: (spectra written, spectra lost)}``. Raises
+        FileExistsError for an existing file, ImportError without h5py, and
+        the stream's errors after finishing the file with what came before.
+        """
+        from ._recording import record
+
+        return record(self, path, exposure_us, averaging, count, duration, delay_us=delay_us)
+
     def stop(self) -> None:
         """Stops a running measurement (the same as closing its :class:`Measurement`)."""
         self._end_active_run()
