@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # 'velmor record' under load: N simulated devices streaming for a while;
-# spectra written against the spectra the devices made (the highest sequence
-# number + 1: lost spectra use up numbers too), the recorder's CPU, the write
+# spectra written against the spectra the devices made (the simulator's
+# counters, and the highest sequence number + 1: lost spectra use up numbers), the recorder's CPU, the write
 # rate and bytes per spectrum, and how far a reader following the file live
 # (HDF5 SWMR) runs behind the newest spectrum.
 # Usage: bash bench/record-rate.sh <build dir> [devices] [seconds] [exposure-us]
@@ -14,7 +14,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 export VELMOR="$build/tools/velmor/velmor" WORK="$work" EXPOSURE="$exposure" SECONDS_="$seconds"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-export HERE="$here"
+export HERE="$here" SIM="$build/tools/velmor-sim/velmor-sim"
 
 echo "velmor record: $devices devices at $exposure us for $seconds s"
 "$build/tools/velmor-sim/velmor-sim" --devices "$devices" -- bash -c '
@@ -29,12 +29,14 @@ echo "velmor record: $devices devices at $exposure us for $seconds s"
   sleep $((SECONDS_ - 4))
   end_ticks=$(ticks); end_s=$(date +%s.%N)
   echo "$start_ticks $end_ticks $start_s $end_s" >"$WORK/cpu"
-  wait $reader; wait $pid'
+  wait $reader; wait $pid
+  "$SIM" ctl counters >"$WORK/counters"'
 tail -n "$((devices + 1))" "$work/err"
 read -r t0 t1 s0 s1 <"$work/cpu"
 awk -v t0="$t0" -v t1="$t1" -v s0="$s0" -v s1="$s1" -v hz="$(getconf CLK_TCK)" \
   'BEGIN { printf "recorder CPU: %.1f%% of one core\n", (t1 - t0) / hz / (s1 - s0) * 100 }'
 cat "$work/lag"
+echo "simulator: $(cat "$work/counters")"
 /usr/bin/python3 - "$work/rec.h5" "$seconds" <<'PY'
 import os, sys, h5py
 path, seconds = sys.argv[1], float(sys.argv[2])
