@@ -10,6 +10,7 @@ VELMOR_PACKAGES=(
   libcpp-httplib-dev nlohmann-json3-dev chromium
   doxygen python3-sphinx python3-myst-parser
   python3-build python3-wheel python3-venv python3-setuptools zip
+  libhdf5-dev hdf5-tools python3-h5py
 )
 # 'velmor view' fetches its page's packages with npm. A Node.js from
 # elsewhere (that ships its own npm) conflicts with Debian's npm package.

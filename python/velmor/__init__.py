@@ -31,6 +31,12 @@ What is where:
   ``device_index``, ``received_at``, ``exposure_us``, ``averaging``,
   ``device_time`` (UTC, timezone-aware; direct reads only).
 - :class:`Measurement`: the iterator :meth:`Spectrometers.measure` returns.
+- :meth:`Spectrum.save_jcamp`: one spectrum as JCAMP-DX 5.01;
+  :meth:`Spectrometers.record`: every device streamed into an HDF5 file
+  laid out as ``velmor record`` lays it out.
+- :func:`open_recording`: an HDF5 recording of ``velmor record`` as numpy
+  arrays and metadata per device (:class:`Recording`,
+  :class:`RecordedDevice`; needs h5py, Debian's ``python3-h5py``).
 - Errors: ``ValueError`` and ``TypeError`` for bad arguments,
   ``IndexError`` for a bad device index, and :class:`Error` with
   :class:`DeviceError`, :class:`MeasurementError`,
@@ -69,6 +75,7 @@ from . import _errors, _spectrometers, _stream
 from ._errors import (DeviceError, DeviceGoneError, DeviceInUseError, Error, LibraryNotFoundError,
                       MeasurementError, MeasurementTimeout, NoDeviceError, StateError)
 from ._library import ENVIRONMENT_VARIABLE, load_library
+from ._recording import RecordedDevice, Recording, open_recording
 from ._spectrometers import (Device, DeviceState, DeviceStatus, Measurement, Spectrometers, Spectrum,
                              TriggerMode)
 from ._stream import Stream, StreamedSpectrum, StreamEnd
@@ -80,6 +87,9 @@ __all__ = [
     *_errors.__all__,
     *_stream.__all__,
     "load_library",
+    "open_recording",
+    "Recording",
+    "RecordedDevice",
     "library_version",
     "ENVIRONMENT_VARIABLE",
 ]

@@ -7,6 +7,7 @@ import contextlib
 import datetime
 import enum
 import logging
+import os
 import threading
 import time
 import weakref
@@ -18,6 +19,7 @@ from . import _capi, _logforward
 from ._errors import (DeviceError, DeviceGoneError, DeviceInUseError, Error, MeasurementError, MeasurementTimeout,
                       NoDeviceError, StateError)
 from ._handover import Empty, Handover
+from ._jcamp import jcamp_text, write_jcamp
 
 __all__ = [
     "Spectrometers",
@@ -110,6 +112,23 @@ class Spectrum:
         self.exposure_us = exposure_us
         self.averaging = averaging
         self.device_time = device_time
+
+    def save_jcamp(self, path: Union[str, "os.PathLike[str]"]) -> None:
+        """Writes the spectrum to ``path`` as JCAMP-DX 5.01, for other spectroscopy software.
+
+        Every measured wavelength goes as it is (``##XYPOINTS=(XY..XY)``,
+        never resampled); serial number, exposure, averaging and the time
+        stamps go in labelled fields. Raises OSError when the file cannot
+        be written.
+        """
+        fields: Dict[str, object] = {"SERIAL NUMBER": self.serial, "EXPOSURE TIME US": self.exposure_us,
+                                     "AVERAGING": self.averaging,
+                                     "RECEIVED UTC": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(self.received_at))}
+        if self.device_time is not None:
+            fields["DEVICE LOCAL TIME"] = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(self.device_time))
+        write_jcamp(path, jcamp_text(self.wavelengths, self.counts, title=f"{self.serial} spectrum",
+                                     taken_at=self.received_at, spectrometer=f"serial number {self.serial}",
+                                     fields=fields))
 
     def __repr__(self) -> str:
         return (f"<velmor.Spectrum serial={self.serial!r} pixels={self.counts.size} "
@@ -798,6 +817,22 @@ class Spectrometers(_ClosedOnExit):
                               self._queue_size if queue_size is None else queue_size)
         self._active = weakref.ref(stream)  # type: ignore[assignment]
         return stream
+
+    def record(self, path: Union[str, "os.PathLike[str]"], exposure_us: int, averaging: int = 1,
+               count: Optional[int] = None, duration: Optional[float] = None, *,
+               delay_us: int = 0) -> Dict[str, Tuple[int, int]]:
+        """Streams every device into a new HDF5 file, laid out as ``velmor record`` lays it out.
+
+        Until ``count`` spectra per device or ``duration`` seconds. The file
+        is flushed twice a second in HDF5's SWMR mode (readable while it
+        grows, and after a crash); read it with :func:`velmor.open_recording`.
+        Returns ``{serial: (spectra written, spectra lost)}``. Raises
+        FileExistsError for an existing file, ImportError without h5py, and
+        the stream's errors after finishing the file with what came before.
+        """
+        from ._recording import record
+
+        return record(self, path, exposure_us, averaging, count, duration, delay_us=delay_us)
 
     def stop(self) -> None:
         """Stops a running measurement (the same as closing its :class:`Measurement`)."""

@@ -115,7 +115,7 @@ test('take dark brings the dark-subtracted baseline down to about zero', async (
   await showMode('counts');
 });
 
-test('save downloads the spectra on screen as CSV, saying their display mode', async () => {
+test('save downloads the spectra on screen as CSV and JCAMP-DX, saying their display mode', async () => {
   const downloads = join(work, 'downloads');
   const session = await page.createCDPSession();
   await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
@@ -129,6 +129,12 @@ test('save downloads the spectra on screen as CSV, saying their display mode', a
   });
   assert.match(lines[0], /^wavelength_nm,10001@\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3} dark-subtracted counts$/);
   assert.match(lines[1], /^\d+(\.\d+)?,-?\d/);
+  await page.click('#save-jcamp');
+  const jcamp = join(downloads, 'view-dark-subtracted-10001.jdx');
+  const text = await eventually('the whole JCAMP-DX file', () => existsSync(jcamp) &&
+    readFileSync(jcamp, 'utf8').endsWith('##END=\r\n') && readFileSync(jcamp, 'utf8'));
+  assert.match(text, /^##TITLE=10001 dark-subtracted\r\n##JCAMP-DX=5.01\r\n/);
+  assert.match(text, /\r\n##NPOINTS=2048\r\n##XYPOINTS=\(XY\.\.XY\)\r\n/);
   await showMode('counts');
 });
 

@@ -7,6 +7,7 @@ set -euo pipefail
 case_name="$1"
 sim="$(realpath "$2")"
 velmor="$(realpath "$3")"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -112,7 +113,7 @@ expect_what_arrived() {
   fi
 }
 
-export sim velmor
+export sim velmor here
 
 case "$case_name" in
 list)
@@ -240,6 +241,89 @@ unplug_during_batch)
   csv_check batch-20002.csv 20002 60 1024
   expect_what_arrived batch batch-20001.csv 20001 60 2048
   expect_ended_within 25000
+  ;;
+record)
+  expect_status 0 run_sim "$velmor" record rec.h5 --exposure-us 10000 --averaging 1 --count 20
+  expect_in '^record: 20001: 20 spectra written, 0 lost$' err.txt
+  expect_in '^record: 20002: 20 spectra written, 0 lost$' err.txt
+  expect_in '^record: wrote rec.h5 \([0-9.]+ MB\)$' err.txt
+  /usr/bin/python3 "$here/recording_check.py" layout rec.h5 20001:2048:4.1.7.0:20 20002:1024:4.0.7.1:20 ||
+    fail "rec.h5 does not hold what was recorded"
+  ;;
+record_crash)
+  # A reader follows the file while it grows; then the recorder is killed
+  # (-9, as a crash or a power cut would end it). The file opens and holds
+  # at least what the reader had seen flushed.
+  expect_status 0 run_sim bash -c '
+    "$velmor" record rec.h5 --exposure-us 10000 --averaging 1 & pid=$!
+    for _ in $(seq 50); do [[ -s rec.h5 ]] && break; sleep 0.1; done
+    sleep 0.5
+    /usr/bin/python3 "$here/recording_check.py" follow rec.h5 2.5 >seen.txt; status=$?
+    kill -9 $pid; wait $pid; exit $status'
+  /usr/bin/python3 "$here/recording_check.py" holds rec.h5 "$(cat seen.txt)" || fail "the killed recording lost flushed spectra"
+  h5clear -s rec.h5 && h5dump -H rec.h5 >/dev/null || fail "h5dump cannot read the file after h5clear -s"
+  ;;
+record_disk_full)
+  # A file size limit stands in for a full disk: the recording ends cleanly
+  # before a write fails, and the file is whole and says when it ended.
+  expect_status 1 run_sim bash -c 'ulimit -f 6000; exec "$velmor" record rec.h5 --exposure-us 10000 --averaging 1 --duration 20'
+  expect_in '^record: rec.h5 has reached the file size limit of the process \(6000 KiB, ulimit -f\)$' err.txt
+  expect_in '^record: the devices were stopped; rec.h5 keeps what was written before: 2000[12] [0-9]+ spectra' err.txt
+  written=$(grep 'keeps what was written before' err.txt | grep -oE '20001 [0-9]+' | grep -oE '[0-9]+$')
+  /usr/bin/python3 - "$written" <<'PY' || fail "rec.h5 is not whole after the recording ran out of room"
+import sys, h5py
+with h5py.File("rec.h5", "r") as f:
+    assert f["entry"].attrs["end_time"], "no end time"
+    g = f["entry/20001"]
+    assert g["counts"].shape[0] == g.attrs["spectra_written"] == int(sys.argv[1]) > 0
+PY
+  ;;
+measure_jcamp)
+  # Read back by an independent parser ($JCAMP_READER): the labelled fields,
+  # every wavelength exactly as the CSV of the same devices has it, and the
+  # mean spectrum close to that of a CSV run under the same light.
+  expect_status 0 run_sim bash -c '
+    "$velmor" measure --exposure-us 20000 --averaging 2 --count 3 --format jcamp --output jdx &&
+    "$velmor" measure --exposure-us 20000 --averaging 2 --count 3 --output csv'
+  for serial in 20001 20002; do
+    expect_in "^measure: wrote jdx/measure-$serial.jdx \\(mean of 3 spectra from $serial\\)$" err.txt
+    node "$JCAMP_READER" jdx/measure-$serial.jdx >read.json || fail "the reader refused jdx/measure-$serial.jdx"
+    /usr/bin/python3 - "$serial" csv/measure-$serial.csv <<'PY' || fail "jdx/measure-$serial.jdx does not read back"
+import csv, json, sys
+serial, csv_path = sys.argv[1], sys.argv[2]
+jdx = json.load(open("read.json"))
+rows = list(csv.reader(open(csv_path)))[1:]
+wavelengths = [float(row[0]) for row in rows]
+mean = [sum(map(float, row[1:])) / (len(row) - 1) for row in rows]
+info, meta = jdx["info"], jdx["meta"]
+assert info["JCAMPDX"] == 5.01 and info["XUNITS"] == "NANOMETERS" and info["NPOINTS"] == len(rows), info
+assert str(meta["SERIAL NUMBER"]) == serial and meta["EXPOSURE TIME US"] == 20000, meta
+assert meta["AVERAGING"] == 2 and meta["SPECTRA AVERAGED"] == 3, meta
+assert jdx["x"] == wavelengths, "wavelengths differ"
+assert all(abs(a - b) <= 0.05 * abs(b) + 50 for a, b in zip(jdx["y"], mean)), "values differ"
+PY
+  done
+  ;;
+outputs_refused)
+  # Refused at once, before any device starts, naming the path and why.
+  touch notadir
+  unwritable=/proc/velmor-out
+  if [[ $(id -u) != 0 ]]; then
+    mkdir locked && chmod 555 locked && unwritable=locked/out
+  fi
+  while IFS='|' read -r what reason command; do
+    rm -f velmor.log
+    expect_status 1 run_sim bash -c "$command"
+    expect_in "^[a-z]+: cannot write to [^ ]*$what[^ ]*: .*$reason" err.txt
+    expect_not_in 'spectra from|done|waiting' err.txt
+    expect_not_in 'VLP' velmor.log
+  done <<EOF
+notadir/sub|Not a directory|"$velmor" measure --exposure-us 1000 --averaging 1 --count 1 --output notadir/sub
+$unwritable|.|"$velmor" batch --collections 2 --exposure-us 1000 --averaging 1 --output $unwritable
+notadir/chart.svg|Not a directory|"$velmor" measure --exposure-us 1000 --averaging 1 --count 1 --plot notadir/chart.svg
+notadir/rec.h5|Not a directory|"$velmor" record notadir/rec.h5 --exposure-us 1000 --averaging 1 --count 1
+notadir|the file already exists|"$velmor" record notadir --exposure-us 1000 --averaging 1 --count 1
+EOF
   ;;
 *)
   fail "unknown case"

@@ -2,14 +2,19 @@
 
 #include "cli/commandfailure.h"
 #include "output/csvwriter.h"
+#include "output/firmwaretext.h"
+#include "output/jcampwriter.h"
+#include "output/timestamp.h"
+#include "output/safename.h"
 #include "cli/interruptsignal.h"
 #include "acquisition/progressreporter.h"
 #include "output/svgplot.h"
 
+#include <velmor/velmorhost.h>
+
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <iomanip>
 #include <sstream>
@@ -27,16 +32,6 @@ std::string inSeconds(std::chrono::steady_clock::duration duration)
     text << std::fixed << std::setprecision(1)
          << std::chrono::duration_cast<std::chrono::duration<double>>(duration).count() << " s";
     return text.str();
-}
-
-// Serial numbers are the device's to choose; keep file names portable.
-std::string fileNameSafe(const std::string& text)
-{
-    std::string safe = text;
-    std::replace_if(
-        safe.begin(), safe.end(),
-        [](unsigned char c) { return !(std::isalnum(c) || c == '-' || c == '_' || c == '.'); }, '_');
-    return safe;
 }
 
 std::string spectraCount(std::size_t count)
@@ -160,9 +155,14 @@ std::string AcquisitionRun::deviceProgressText(const DeviceProgress& device, boo
 void AcquisitionRun::writeFiles(const std::vector<DeviceSpectra>& results)
 {
     fs::create_directories(mPlan.outputDirectory);
-    for (const DeviceSpectra& device : results) {
-        if (!device.spectra.empty()) {
-            writeCsvFile(device);
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i].spectra.empty()) {
+            continue;
+        }
+        if (mPlan.jcamp) {
+            writeJcampFile(results[i], static_cast<int>(i));
+        } else {
+            writeCsvFile(results[i]);
         }
     }
     if (!mPlan.plotFile.empty()) {
@@ -178,6 +178,35 @@ void AcquisitionRun::writeCsvFile(const DeviceSpectra& device)
     mOutput.messages() << mPlan.command << ": wrote " << path.string() << " (" << spectraCount(device.spectra.size())
                        << " of " << device.spectra.front().counts.size() << " pixels from " << device.serialNumber
                        << ")" << std::endl;
+}
+
+// The mean of the device's spectra, like the chart: one spectrum per device
+// is what JCAMP-DX is exchanged as.
+void AcquisitionRun::writeJcampFile(const DeviceSpectra& device, int index)
+{
+    const fs::path path =
+        fs::path(mPlan.outputDirectory) / (mPlan.command + "-" + fileNameSafe(device.serialNumber) + ".jdx");
+    const std::string firmware = firmwareText(*mSession.spectrometers().getDevice(index));
+    JcampSpectrum spectrum;
+    spectrum.title = legendFor(device);
+    spectrum.origin = "velmor " + velmor::libraryVersion();
+    spectrum.time = device.spectra.front().receivedAt;
+    spectrum.spectrometer = "serial number " + device.serialNumber + ", firmware " + firmware;
+    spectrum.wavelengths = device.wavelengths;
+    spectrum.values = meanSpectrum(device);
+    spectrum.privateFields = {
+        {"SERIAL NUMBER", device.serialNumber},
+        {"FIRMWARE", firmware},
+        {"EXPOSURE TIME US", std::to_string(mPlan.exposureUs)},
+        {"AVERAGING", std::to_string(mPlan.averaging)},
+        {"DELAY US", std::to_string(mPlan.delayUs)},
+        {"SPECTRA AVERAGED", std::to_string(device.spectra.size())},
+        {"FIRST SPECTRUM LOCAL TIME", formatLocalTimestamp(device.spectra.front().receivedAt)},
+        {"LAST SPECTRUM LOCAL TIME", formatLocalTimestamp(device.spectra.back().receivedAt)},
+    };
+    JcampWriter(spectrum).writeFile(path);
+    mOutput.messages() << mPlan.command << ": wrote " << path.string() << " (mean of "
+                       << spectraCount(device.spectra.size()) << " from " << device.serialNumber << ")" << std::endl;
 }
 
 void AcquisitionRun::writePlot(const std::vector<DeviceSpectra>& results)

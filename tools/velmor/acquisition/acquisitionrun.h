@@ -30,6 +30,11 @@ struct AcquisitionPlan {
     std::function<void(VaskLinkProtocol&, SpectrometerCallback&)> start;
     std::string outputDirectory;
     std::string plotFile; // empty: no chart
+    bool jcamp = false;   // JCAMP-DX files (the mean per device) instead of CSV
+    // For the JCAMP-DX files' labelled fields.
+    int exposureUs = 0;
+    int averaging = 0;
+    int delayUs = 0;
 };
 
 // Runs a measurement on every device of the session: starts it, shows the
@@ -59,6 +64,7 @@ private:
 
     void writeFiles(const std::vector<DeviceSpectra>& results);
     void writeCsvFile(const DeviceSpectra& device);
+    void writeJcampFile(const DeviceSpectra& device, int index);
     void writePlot(const std::vector<DeviceSpectra>& results);
     void reportProblems(const std::vector<DeviceSpectra>& results, Ending ending) const;
     std::string problemCause(const DeviceSpectra& device, Ending ending) const;

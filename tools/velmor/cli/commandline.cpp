@@ -24,6 +24,7 @@ const char* const PROGRAM_FOOTER = R"(Examples:
   velmor dark --exposure-us 20000 --averaging 2
   velmor trigger external
   velmor view
+  velmor record run.h5 --exposure-us 10000 --averaging 1 --duration 600
 
 Run 'velmor <command> --help' for the options of one command.
 The library's diagnostic lines go to the log file (--log) unless --verbose is given.
@@ -44,9 +45,15 @@ or until a deadline derived from the exposure settings has passed, then stops
 the devices and writes <output>/measure-<serial>.csv per device: a wavelength_nm
 column, then one column per spectrum labelled <serial>@<local time it arrived>,
 one row per pixel. The chart (--plot) shows the mean spectrum of each device.
+With --format jcamp, <output>/measure-<serial>.jdx instead: JCAMP-DX 5.01 with
+the mean spectrum of the device, its serial number, firmware and exposure
+settings in labelled fields, and every measured wavelength as it is
+(##XYPOINTS=(XY..XY)).
+The output directory and chart are checked before any device starts.
 
 Examples:
   velmor measure --exposure-us 20000 --averaging 2 --count 10
+  velmor measure --exposure-us 20000 --averaging 2 --count 10 --format jcamp
   velmor measure --exposure-us 100000 --averaging 1 --count 50 --delay-us 500 \
                  --output run1 --plot run1/spectra.svg)";
 
@@ -101,6 +108,22 @@ Examples:
   velmor view --exposure-us 20000 --averaging 4 --open
   velmor view --listen 0.0.0.0 --port 9000)";
 
+const char* const RECORD_FOOTER = R"(Every spectrometer measures continuously and every spectrum goes into one
+HDF5 file with its metadata (device and host time, sequence number, exposure,
+averaging, dark subtraction) until Ctrl-C, --duration or --count. The file is
+written so that it can be read while it grows (HDF5 single-writer/multiple-
+reader mode) and is flushed twice a second: after a crash it still holds
+every spectrum up to the last flush. A spectrum that could not be kept (the
+device's buffer or the writer fell behind) is counted as lost, and the gap is
+recorded. Once a second a line shows spectra/s per device, spectra lost and
+the file size. The layout (NeXus conventions) is described in the README.
+An existing file is never overwritten.
+
+Examples:
+  velmor record run.h5 --exposure-us 10000 --averaging 1
+  velmor record night.h5 --exposure-us 100000 --averaging 4 --duration 28800
+  velmor record shots.h5 --exposure-us 5000 --averaging 1 --count 200 --trigger external)";
+
 // CLI11's own number checks word their errors for floating point; these
 // speak of whole numbers in the range an int option can take.
 CLI::Validator wholeNumberFrom(int minimum)
@@ -136,6 +159,7 @@ const char* commandName(Command command)
     case Command::Dark: return "dark";
     case Command::Trigger: return "trigger";
     case Command::View: return "view";
+    case Command::Record: return "record";
     }
     return "velmor";
 }
@@ -153,10 +177,35 @@ CommandLine::CommandLine() : mApp(PROGRAM_DESCRIPTION, "velmor")
     addDarkCommand();
     addTriggerCommand();
     addViewCommand();
+    addRecordCommand();
 }
+
+namespace {
+
+// The arguments joined by spaces; one with a space or a quote in it is
+// quoted for a POSIX shell.
+std::string joinArguments(int argc, const char* const argv[])
+{
+    std::string joined;
+    for (int i = 0; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument.empty() || argument.find_first_of(" \t'\"\\$") != std::string::npos) {
+            std::string quoted = "'";
+            for (char c : argument) {
+                quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            }
+            argument = quoted + "'";
+        }
+        joined += (i == 0 ? "" : " ") + argument;
+    }
+    return joined;
+}
+
+} // namespace
 
 void CommandLine::parse(int argc, const char* const argv[])
 {
+    mOptions.commandLine = joinArguments(argc, argv);
     mApp.parse(argc, argv);
     identifyCommand();
     checkOptionCombinations();
@@ -204,17 +253,26 @@ void CommandLine::addExposureOptions(CLI::App& command)
         ->check(wholeNumberFrom(1));
 }
 
-void CommandLine::addAcquisitionOptions(CLI::App& app, Command command)
+void CommandLine::addDelayOption(CLI::App& app)
 {
     app.add_option("--delay-us", mOptions.delayUs, "Trigger delay in microseconds")
         ->type_name("N")
         ->capture_default_str()
         ->check(wholeNumberFrom(0));
-    const std::string fileNames = std::string(commandName(command)) + "-<serial>.csv";
+}
+
+void CommandLine::addAcquisitionOptions(CLI::App& app, Command command)
+{
+    addDelayOption(app);
+    const std::string fileNames = std::string(commandName(command)) + "-<serial>.csv or .jdx";
     app.add_option("--output", mOptions.outputDirectory,
-                   "Directory for the CSV files (" + fileNames + "), created if missing")
+                   "Directory for the data files (" + fileNames + "), created if missing")
         ->type_name("DIR")
         ->capture_default_str();
+    app.add_option("--format", mFormatName,
+                   "csv (every spectrum, the default) or jcamp (JCAMP-DX, the mean spectrum of each device)")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"csv", "jcamp"}));
     app.add_option("--plot", mOptions.plotFile, "Also draw the spectra of every device into this SVG file")
         ->type_name("FILE.svg");
 }
@@ -301,6 +359,26 @@ void CommandLine::addViewCommand()
     mView->add_flag("--open", mOptions.openBrowser, "Open the page in the desktop's browser");
 }
 
+void CommandLine::addRecordCommand()
+{
+    mRecord = addCommand(Command::Record, "Record every spectrum of every spectrometer into an HDF5 file",
+                         RECORD_FOOTER);
+    mRecord->add_option("file", mOptions.recordFile, "The HDF5 file to create")
+        ->type_name("FILE.h5")
+        ->required();
+    addExposureOptions(*mRecord);
+    addDelayOption(*mRecord);
+    mRecord->add_option("--duration", mOptions.durationSeconds, "Stop after this many seconds")
+        ->type_name("S")
+        ->check(wholeNumberFrom(1));
+    mRecord->add_option("--count", mOptions.count, "Stop after this many spectra per spectrometer")
+        ->type_name("N")
+        ->check(wholeNumberFrom(1));
+    mRecord->add_option("--trigger", mTriggerModeName, "software (free running, the default) or external (hardware trigger)")
+        ->type_name("MODE")
+        ->check(CLI::IsMember({"software", "external"}));
+}
+
 void CommandLine::identifyCommand()
 {
     const std::pair<CLI::App*, Command> commands[] = {{mList, Command::List},
@@ -308,13 +386,15 @@ void CommandLine::identifyCommand()
                                                       {mBatch, Command::Batch},
                                                       {mDark, Command::Dark},
                                                       {mTrigger, Command::Trigger},
-                                                      {mView, Command::View}};
+                                                      {mView, Command::View},
+                                                      {mRecord, Command::Record}};
     for (const auto& [app, command] : commands) {
         if (app->parsed()) {
             mOptions.command = command;
         }
     }
     mOptions.triggerMode = mTriggerModeName == "external" ? TriggerMode::EXTERNAL : TriggerMode::SOFTWARE;
+    mOptions.jcamp = mFormatName == "jcamp";
 }
 
 void CommandLine::checkOptionCombinations() const
@@ -325,7 +405,8 @@ void CommandLine::checkOptionCombinations() const
     case Command::Dark: checkDarkSettings(); break;
     case Command::View: checkViewSettings(); break;
     case Command::List:
-    case Command::Trigger: break;
+    case Command::Trigger:
+    case Command::Record: break;
     }
 }
 

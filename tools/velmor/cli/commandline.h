@@ -8,7 +8,7 @@
 
 namespace velmorcli {
 
-enum class Command { List, Measure, Batch, Dark, Trigger, View };
+enum class Command { List, Measure, Batch, Dark, Trigger, View, Record };
 
 // The name of the command on the command line; also the prefix of its
 // messages and of its file names.
@@ -29,6 +29,7 @@ struct Options {
     int collections = 0;
     std::string outputDirectory = ".";
     std::string plotFile; // empty: no plot
+    bool jcamp = false;   // --format jcamp
 
     int deviceIndex = ALL_DEVICES;
     bool darkOff = false;
@@ -41,6 +42,10 @@ struct Options {
     std::string token;
     std::string tokenFile;
     bool openBrowser = false;
+
+    std::string commandLine; // as given, for the record of how a file was made
+    std::string recordFile;
+    int durationSeconds = 0; // 0: until Ctrl-C (or --count)
 };
 
 // The tool's command line: the commands, their options, the checks on the
@@ -66,8 +71,10 @@ private:
     void addDarkCommand();
     void addTriggerCommand();
     void addViewCommand();
+    void addRecordCommand();
     CLI::App* addCommand(Command command, const std::string& description, const std::string& footer);
     void addExposureOptions(CLI::App& command);
+    void addDelayOption(CLI::App& app);
     void addAcquisitionOptions(CLI::App& app, Command command);
 
     void identifyCommand();
@@ -80,12 +87,14 @@ private:
     CLI::App mApp;
     Options mOptions;
     std::string mTriggerModeName;
+    std::string mFormatName;
     CLI::App* mList = nullptr;
     CLI::App* mMeasure = nullptr;
     CLI::App* mBatch = nullptr;
     CLI::App* mDark = nullptr;
     CLI::App* mTrigger = nullptr;
     CLI::App* mView = nullptr;
+    CLI::App* mRecord = nullptr;
 };
 
 } // namespace velmorcli

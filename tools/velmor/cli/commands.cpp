@@ -4,7 +4,9 @@
 #include "cli/commandfailure.h"
 #include "acquisition/spectrometersession.h"
 #include "acquisition/spectrumcollector.h"
+#include "output/outputcheck.h"
 #include "output/texttable.h"
+#include "recording/recordcommand.h"
 #include "acquisition/timebudget.h"
 #include "view/viewcommand.h"
 
@@ -69,6 +71,16 @@ std::string exposureSettings(const Options& options)
     return std::to_string(options.exposureUs) + " µs exposure, averaging " + std::to_string(options.averaging);
 }
 
+void setOutputs(AcquisitionPlan& plan, const Options& options)
+{
+    plan.outputDirectory = options.outputDirectory;
+    plan.plotFile = options.plotFile;
+    plan.jcamp = options.jcamp;
+    plan.exposureUs = options.exposureUs;
+    plan.averaging = options.averaging;
+    plan.delayUs = options.delayUs;
+}
+
 AcquisitionPlan measurePlan(const Options& options)
 {
     AcquisitionPlan plan;
@@ -81,8 +93,7 @@ AcquisitionPlan measurePlan(const Options& options)
         spectrometers.startMeasurement(&callback, options.exposureUs, options.averaging, options.delayUs,
                                        options.count);
     };
-    plan.outputDirectory = options.outputDirectory;
-    plan.plotFile = options.plotFile;
+    setOutputs(plan, options);
     return plan;
 }
 
@@ -135,13 +146,21 @@ AcquisitionPlan batchPlan(const Options& options)
         spectrometers.startBatchMeasurement(&callback, options.exposureUs, options.collections, options.averaging,
                                             options.delayUs);
     };
-    plan.outputDirectory = options.outputDirectory;
-    plan.plotFile = options.plotFile;
+    setOutputs(plan, options);
     return plan;
+}
+
+void checkOutputs(const AcquisitionPlan& plan)
+{
+    checkOutputDirectory(plan.outputDirectory);
+    if (!plan.plotFile.empty()) {
+        checkOutputFile(plan.plotFile);
+    }
 }
 
 void acquire(const AcquisitionPlan& plan, LibraryOutput& output)
 {
+    checkOutputs(plan);
     // Made before the session, so that it outlives the manager, whose
     // destructor joins the workers that call it, on every way out of here.
     SpectrumCollector collector;
@@ -243,6 +262,7 @@ void run(const Options& options, LibraryOutput& output)
         break;
     case Command::Trigger: setTriggerMode(options, output); break;
     case Command::View: velmorview::runView(viewOptionsOf(options), output); break;
+    case Command::Record: recordSpectra(options, output); break;
     }
 }
 

@@ -1,7 +1,7 @@
 import { getState, getWavelengths, openStream } from './api.js';
 import { SpectraChart } from './chart.js';
 import { Controls } from './controls.js';
-import { saveCsv, savePng } from './save.js';
+import { saveCsv, saveJcamp, savePng } from './save.js';
 import { DeviceTable } from './status.js';
 
 const $ = (id) => document.getElementById(id);
@@ -83,6 +83,7 @@ $('mode').addEventListener('change', () => {
 });
 $('reset-zoom').addEventListener('click', () => chart.resetZoom());
 $('save-csv').addEventListener('click', () => saveCsv(state.devices, latest, mode));
+$('save-jcamp').addEventListener('click', () => saveJcamp(state, latest, mode));
 $('save-png').addEventListener('click', () => savePng(chart.canvas(), mode));
 window.addEventListener('keydown', (event) => {
   if (event.target.tagName !== 'INPUT' && (event.key === 'ArrowLeft' || event.key === 'ArrowRight')) {
