@@ -23,6 +23,9 @@ constexpr auto MIN_POLL_PERIOD = std::chrono::milliseconds(2);
 constexpr auto MAX_POLL_PERIOD = std::chrono::milliseconds(50);
 // The longest a status reply may claim to be waiting: its count is 16 bits.
 constexpr uint32_t MAX_WAITING = 0xFFFF;
+// What a stop still reads and delivers; a memory fuller than this after a
+// stop is counted as lost rather than read for seconds.
+constexpr uint32_t MAX_READ_AFTER_STOP = 64;
 // Below a millisecond per spectrum the clock's 0.1 ms steps are too coarse
 // to tell a lost spectrum from jitter.
 constexpr int64_t MIN_CYCLE_TICKS_FOR_GAPS = 10;
@@ -74,6 +77,9 @@ void StreamMeasurement::run(const std::function<void()>& prepareDevice)
     StreamDelivery delivery(mCallback, mSerialNumber, mSettings.queueCapacity);
     try {
         stream(delivery, prepareDevice);
+        if (mStopFlag.load(std::memory_order_acquire)) {
+            finishAfterStop(delivery);
+        }
     } catch (const std::exception& e) {
         LogSink::err() << "Exception in stream measurement thread: " << e.what() << std::endl;
         delivery.fail(e.what(), std::current_exception());
@@ -192,6 +198,26 @@ void StreamMeasurement::finishArm()
         mPendingMissing += mArmCount - mAccountedInArm;
     }
     mArmed = false;
+}
+
+// The device goes on acquiring until it gets its stop command, so the
+// spectra it made meanwhile are still this run's: delivered while few,
+// otherwise counted as lost, so that every spectrum made is accounted for.
+void StreamMeasurement::finishAfterStop(StreamDelivery& delivery)
+{
+    {
+        std::lock_guard<std::mutex> lock(mDeviceMutex);
+        mDevice.stopMeasure();
+    }
+    for (uint32_t read = 0; read < MAX_READ_AFTER_STOP && !countReached(); ++read) {
+        if (!readOne(delivery)) {
+            return;
+        }
+    }
+    if (!countReached()) {
+        std::lock_guard<std::mutex> lock(mDeviceMutex);
+        mPendingMissing += mDevice.getStatusInfo().availableSpectra;
+    }
 }
 
 void StreamMeasurement::readWaiting(StreamDelivery& delivery, uint32_t limit)

@@ -50,6 +50,7 @@ private:
     bool arm();
     void pollOnce(StreamDelivery& delivery);
     void finishArm();
+    void finishAfterStop(StreamDelivery& delivery);
     void readWaiting(StreamDelivery& delivery, uint32_t limit);
     bool readOne(StreamDelivery& delivery);
     uint64_t missingBeforeStamp(const SpectrumHeader& header);
