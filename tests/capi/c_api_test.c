@@ -750,6 +750,7 @@ static void values(void)
                 "velmor_take_dark_spectrum: a measurement is started; call velmor_stop_measurement first");
     CHECK_OK(velmor_stop_measurement(m));
     CHECK_OK(velmor_destroy(m));
+}
 
 /* ---- Stream measurement. ---- */
 
