@@ -65,6 +65,7 @@ struct StreamSettings {
 /// error and the stream goes on.
 class VELMOR_EXPORT StreamCallback {
 public:
+    /// Destroys the callback; never while a stream may still call it.
     virtual ~StreamCallback();
 
     /// One spectrum, exactly once, in the device's order.
