@@ -78,7 +78,7 @@ public:
     /// The device's stream ended (count reached, stopped or failed):
     /// `delivered` spectra were handed over and `lost` were missing in all.
     /// After a stop, the spectra the device made before its stop command are
-    /// still delivered (up to 64; more still waiting in the device count as
-    /// lost), so delivered + lost is everything the device made.
+    /// still read and delivered, so delivered + lost is everything the device
+    /// made.
     virtual void onStreamEnd(const std::string& serialNumber, uint64_t delivered, uint64_t lost);
 };

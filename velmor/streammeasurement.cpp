@@ -23,9 +23,6 @@ constexpr auto MIN_POLL_PERIOD = std::chrono::milliseconds(2);
 constexpr auto MAX_POLL_PERIOD = std::chrono::milliseconds(50);
 // The longest a status reply may claim to be waiting: its count is 16 bits.
 constexpr uint32_t MAX_WAITING = 0xFFFF;
-// What a stop still reads and delivers; a memory fuller than this after a
-// stop is counted as lost rather than read for seconds.
-constexpr uint32_t MAX_READ_AFTER_STOP = 64;
 // Below a millisecond per spectrum the clock's 0.1 ms steps are too coarse
 // to tell a lost spectrum from jitter.
 constexpr int64_t MIN_CYCLE_TICKS_FOR_GAPS = 10;
@@ -201,22 +198,20 @@ void StreamMeasurement::finishArm()
 }
 
 // The device goes on acquiring until it gets its stop command, so the
-// spectra it made meanwhile are still this run's: delivered while few,
-// otherwise counted as lost, so that every spectrum made is accounted for.
+// spectra it made meanwhile are still this run's: once it has stopped,
+// everything it holds is read and delivered, so that every spectrum it made
+// is delivered or counted as lost. Nothing new comes while they are read, so
+// this ends after at most one device memory's worth of reads.
 void StreamMeasurement::finishAfterStop(StreamDelivery& delivery)
 {
     {
         std::lock_guard<std::mutex> lock(mDeviceMutex);
         mDevice.stopMeasure();
     }
-    for (uint32_t read = 0; read < MAX_READ_AFTER_STOP && !countReached(); ++read) {
+    for (uint32_t read = 0; read < MAX_WAITING && !countReached(); ++read) {
         if (!readOne(delivery)) {
             return;
         }
-    }
-    if (!countReached()) {
-        std::lock_guard<std::mutex> lock(mDeviceMutex);
-        mPendingMissing += mDevice.getStatusInfo().availableSpectra;
     }
 }
 

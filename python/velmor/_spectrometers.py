@@ -812,10 +812,11 @@ class Spectrometers(_ClosedOnExit):
         """
         from ._stream import start_stream
 
-        self._end_active_run()
-        stream = start_stream(self, exposure_us, averaging, count, duration, delay_us,
-                              self._queue_size if queue_size is None else queue_size)
-        self._active = weakref.ref(stream)  # type: ignore[assignment]
+        with self._runs_lock:
+            self._end_active_run(for_newer=True)
+            stream = start_stream(self, exposure_us, averaging, count, duration, delay_us,
+                                  self._queue_size if queue_size is None else queue_size)
+            self._active = weakref.ref(stream)  # type: ignore[assignment]
         return stream
 
     def record(self, path: Union[str, "os.PathLike[str]"], exposure_us: int, averaging: int = 1,

@@ -22,9 +22,9 @@ from typing import TYPE_CHECKING, Dict, NamedTuple, Optional, Tuple
 import numpy as np
 
 from . import _capi
-from ._errors import Error, MeasurementError, MeasurementTimeout
+from ._errors import Error, StateError
 from ._handover import Empty, Handover
-from ._spectrometers import Spectrum, _ClosedOnExit, _positive, _seconds
+from ._spectrometers import Spectrum, _ClosedOnExit, _measurement_failure, _positive, _seconds
 
 if TYPE_CHECKING:
     from ._spectrometers import Spectrometers
@@ -35,7 +35,6 @@ __all__ = ["Stream", "StreamedSpectrum", "StreamEnd"]
 STREAM_C_API_VERSION = 3
 _UINT64_MAX = 2**64 - 1
 _POLL_SECONDS = 0.2
-_TIMEOUT_PREFIX = "Timeout"
 _EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
 
 
@@ -139,8 +138,8 @@ class _StreamSink:
         spectrum.date_days = c_spectrum.date_days
         self.handover.put(("spectrum", spectrum))
 
-    def report_failure(self, serial: bytes, message: bytes) -> None:
-        self.handover.put(("error", _capi.text(serial), _capi.text(message)))
+    def report_failure(self, serial: bytes, message: bytes, status: int) -> None:
+        self.handover.put(("error", _capi.text(serial), _capi.text(message), status), bounded=False)
 
     def end(self, serial: bytes, delivered: int, lost: int) -> None:
         self.handover.put(("end", _capi.text(serial), StreamEnd(delivered, lost)))
@@ -197,6 +196,8 @@ class Stream(_ClosedOnExit):
         self._deadline = None if duration is None else time.monotonic() + duration
         self._stopper: Optional[threading.Thread] = None
         self._closed = False
+        self._ended_by_newer = False
+        self._started = time.monotonic()
         # The library's callbacks reach the sink, never this object, so that
         # dropping the last reference to a stream stops it.
         self._token = _capi.register_run(_capi.Run(None, None, self._sink.report_failure))
@@ -220,8 +221,12 @@ class Stream(_ClosedOnExit):
     def __next__(self) -> StreamedSpectrum:
         try:
             return self._next_spectrum()
+        except StopIteration:
+            raise
         except BaseException:
-            self.close()
+            # A failed device or Ctrl-C: the loop ends now, the stop finishes
+            # beside it.
+            self.close(in_background=True)
             raise
 
     def _next_spectrum(self) -> StreamedSpectrum:
@@ -238,10 +243,12 @@ class Stream(_ClosedOnExit):
             if item[0] == "end":
                 self.ends[item[1]] = item[2]
                 continue
-            _, serial, message = item
-            failure = MeasurementTimeout if message.startswith(_TIMEOUT_PREFIX) else MeasurementError
-            raise failure(message, serial)
+            _, serial, message, status = item
+            raise _measurement_failure(serial, message, status, self._started)
         self.close()
+        if self._ended_by_newer:
+            raise StateError("this stream was ended by a newer measure(), batch() or stream() on the same "
+                             "Spectrometers; one measurement runs at a time")
         raise StopIteration
 
     def _stop_when_due(self) -> None:
@@ -255,8 +262,13 @@ class Stream(_ClosedOnExit):
                                          daemon=True)
         self._stopper.start()
 
-    def close(self) -> None:
-        """Stops every device and joins the library's threads. Safe to call twice."""
+    def close(self, in_background: bool = False) -> None:
+        """Stops every device and joins the library's threads. Safe to call twice.
+
+        With ``in_background`` (after a failure or Ctrl-C) it returns at once
+        and the stop finishes on a thread of its own; the bench's next call
+        waits for it.
+        """
         if self._closed:
             return
         self._closed = True
@@ -265,9 +277,14 @@ class Stream(_ClosedOnExit):
         try:
             if self._stopper is not None:
                 self._stopper.join()
-            self._bench._end_run(self)  # type: ignore[arg-type]
+            self._bench._end_run(self, self._token, in_background)  # type: ignore[arg-type]
         finally:
-            self._forget()
+            _sinks.pop(self._token, None)
+
+    def _end_for_newer(self) -> None:
+        """Ends this stream because a newer measurement starts; its loop then raises StateError."""
+        self._ended_by_newer = True
+        self.close()
 
     def _forget(self) -> None:
         _sinks.pop(self._token, None)
