@@ -5,6 +5,7 @@
 #include <velmor/velmorhost.h>
 
 #include "logsink.h"
+#include "nodeviceserror.h"
 #include "streamdelivery.h"
 
 #include <algorithm>
@@ -325,10 +326,14 @@ void VaskLinkProtocol::startStreamMeasurement(StreamCallback* callback, const St
     if (callback == nullptr) {
         throw std::invalid_argument("Stream measurement needs a callback");
     }
+    if (settings.exposureTimeUs < 1 || settings.averaging < 1 || settings.delayUs < 0) {
+        throw std::invalid_argument("Stream measurement needs an exposure time and averaging of at least 1 and a "
+                                    "delay of at least 0");
+    }
     stopMeasurement();
     const size_t count = getConnectedDeviceCount();
     if (count == 0) {
-        throw std::runtime_error("No devices connected");
+        throw NoDevicesError();
     }
     isStop.store(false, std::memory_order_release);
     for (size_t i = 0; i < count; ++i) {

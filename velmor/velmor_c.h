@@ -527,8 +527,9 @@ typedef void (VELMOR_CALL *velmor_stream_end_callback)(void* user, const char* s
    device's stream; `on_end` (may be NULL) the totals of each device. A slow
    callback never holds up the device: up to 256 spectra per device wait for
    it, then the oldest are dropped and counted. Returns once the workers run;
-   VELMOR_ERROR_INVALID_ARGUMENT for a NULL manager or `on_spectrum`,
-   VELMOR_ERROR_DEVICE with no device connected. The callbacks and `user`
+   VELMOR_ERROR_INVALID_ARGUMENT for a NULL manager or `on_spectrum`, or an
+   exposure_us or averaging below 1 or a delay_us below 0 (a text naming the
+   argument and its range), VELMOR_ERROR_NO_DEVICE with no device connected. The callbacks and `user`
    must stay valid until velmor_stop_measurement, velmor_disconnect,
    velmor_destroy or the next start has returned; velmor_stop_measurement
    delivers what was read before it returns. */

@@ -830,6 +830,10 @@ static void stream(const char* simulator)
     initStreamObserved(&observed, manager);
     CHECK_FAILS(velmor_start_stream(manager, NULL, onError, onStreamEnd, &observed, 10000, 1, 0, 20),
                 VELMOR_ERROR_INVALID_ARGUMENT, "velmor_start_stream: on_spectrum is NULL");
+    REFUSED(velmor_start_stream(manager, onStreamSpectrum, onError, onStreamEnd, &observed, 0, 1, 0, 20),
+            "velmor_start_stream: exposure_us is 0; it must be between 1 and 2147483647");
+    REFUSED(velmor_start_stream(manager, onStreamSpectrum, onError, onStreamEnd, &observed, 10000, 1, -1, 20),
+            "velmor_start_stream: delay_us is -1; it must be between 0 and 2147483647");
     CHECK_OK(velmor_start_stream(manager, onStreamSpectrum, onError, onStreamEnd, &observed, 10000, 1, 0, 20));
     for (device = 0; device < 2; ++device) {
         CHECK(waitFor(&observed.ends[device], 1, 30));
@@ -848,7 +852,7 @@ static void stream(const char* simulator)
     CHECK(strstr(counters, "1: made 20 read 20 dropped 0 overflowed no") != NULL);
     CHECK_OK(velmor_disconnect(manager));
     CHECK_FAILS(velmor_start_stream(manager, onStreamSpectrum, onError, onStreamEnd, &observed, 10000, 1, 0, 20),
-                VELMOR_ERROR_DEVICE, "No devices connected");
+                VELMOR_ERROR_NO_DEVICE, "No devices connected");
     CHECK_OK(velmor_destroy(manager));
 }
 

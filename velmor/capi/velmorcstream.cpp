@@ -2,6 +2,7 @@
 
 #include "velmor/velmor_c.h"
 
+#include "cargumentcheck.h"
 #include "cboundary.h"
 #include "cmanager.h"
 #include "cstatuserror.h"
@@ -19,6 +20,9 @@ int32_t VELMOR_CALL velmor_start_stream(velmor_manager* manager, velmor_stream_c
         if (on_spectrum == nullptr) {
             throw CStatusError(VELMOR_ERROR_INVALID_ARGUMENT, "on_spectrum is NULL");
         }
+        CArgumentCheck::atLeast("exposure_us", exposure_us, 1);
+        CArgumentCheck::atLeast("averaging", averaging, 1);
+        CArgumentCheck::atLeast("delay_us", delay_us, 0);
         StreamSettings settings;
         settings.exposureTimeUs = exposure_us;
         settings.averaging = averaging;
