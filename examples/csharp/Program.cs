@@ -1,5 +1,5 @@
 // The C interface from a managed language: lists the attached spectrometers,
-// makes a short continuous and a short batch measurement, and shows how a
+// makes a short continuous, batch and stream measurement, and shows how a
 // library error reaches C#. Exits 1 if anything is not as expected.
 //
 //   mcs -out:velmor-example.exe Velmor.cs Program.cs
@@ -66,6 +66,22 @@ static class Program
             spectrometers.StopMeasurement();
             Console.WriteLine("batch: " + string.Join(", ", batches.Select(p => p.Key + " " + p.Value)));
             Expect(batches.Values.All(n => n == 4), "four spectra in every batch");
+
+            var streamed = new ConcurrentDictionary<string, ulong>();
+            var ends = new ConcurrentDictionary<string, ulong>();
+            spectrometers.StartStream(spectrum => {
+                Expect(spectrum.Sequence == streamed.GetOrAdd(spectrum.Serial, 0UL) && spectrum.MissingBefore == 0,
+                       "stream spectra come once and in order");
+                Expect(Math.Abs((spectrum.ReceivedAt - spectrum.DeviceTime).TotalSeconds) < 10,
+                       "a stream spectrum's device time is UTC");
+                Expect(spectrum.Counts.Length == spectrum.Wavelengths.Length && spectrum.ExposureUs == 10000,
+                       "a stream spectrum carries its pixels and settings");
+                streamed[spectrum.Serial] = spectrum.Sequence + 1;
+            }, null, (serial, delivered, lost) => ends[serial] = delivered * 1000 + lost, 10000, 1, 0, 5);
+            Expect(WaitUntil(() => ends.Count == count, 30), "every device's stream ends");
+            spectrometers.StopMeasurement();
+            Console.WriteLine("stream: " + string.Join(", ", streamed.Select(p => p.Key + " " + p.Value)));
+            Expect(ends.Values.All(v => v == 5000), "five spectra from every device, none lost");
 
             try {
                 spectrometers.Serial(count);

@@ -19,6 +19,10 @@ namespace Velmor
         WrongState = -5,
         InCallback = -6,
         NoMemory = -7,
+        NoDevice = -8,
+        Timeout = -9,
+        DeviceGone = -10,
+        DeviceInUse = -11,
         Internal = -99,
     }
 
@@ -26,6 +30,23 @@ namespace Velmor
     {
         public VelmorException(Status status, string message) : base(message) { Status = status; }
         public Status Status { get; private set; }
+    }
+
+    // One spectrum of a stream, copied out of the library's
+    // velmor_stream_spectrum during the callback.
+    public sealed class StreamedSpectrum
+    {
+        public string Serial;
+        public ulong Sequence;          // per device and run, from 0
+        public ulong MissingBefore;     // spectra lost right before this one
+        public DateTime DeviceTime;     // the device's time stamp, UTC
+        public DateTime ReceivedAt;     // when the host read it, UTC
+        public uint ExposureUs;
+        public uint Averaging;
+        public float TemperatureC;
+        public bool DarkSubtracted;
+        public float[] Wavelengths;
+        public float[] Counts;
     }
 
     internal static class Native
@@ -43,6 +64,36 @@ namespace Velmor
         public delegate void ErrorCallback(IntPtr user, IntPtr serial, IntPtr message);
         [UnmanagedFunctionPointer(Convention)]
         public delegate void LogCallback(IntPtr user, int stream, IntPtr line);
+        [UnmanagedFunctionPointer(Convention)]
+        public delegate void StreamCallback(IntPtr user, IntPtr spectrum);
+        [UnmanagedFunctionPointer(Convention)]
+        public delegate void StreamEndCallback(IntPtr user, IntPtr serial, ulong delivered, ulong lost);
+
+        // velmor_stream_spectrum as laid out by a C compiler; the library's
+        // struct may grow at its end, so only what struct_size covers is read.
+        [StructLayout(LayoutKind.Sequential)]
+        public struct StreamSpectrum
+        {
+            public uint StructSize;
+            public int DeviceIndex;
+            public ulong Sequence;
+            public ulong MissingBefore;
+            public long DeviceTimeUs;
+            public long ReceivedAtUs;
+            public IntPtr Serial;
+            public IntPtr Spectrum;
+            public IntPtr Wavelengths;
+            public uint PixelCount;
+            public uint Time01ms;
+            public uint DateDays;
+            public uint ExposureUs;
+            public uint Averaging;
+            public float SensorTemperatureC;
+            public byte IntensityUnit;
+            public byte DarkSubtracted;
+            public byte ProcessingErrors;
+            public byte AfterRearm;
+        }
 
         [DllImport(Library, CallingConvention = Convention)] public static extern uint velmor_c_api_version();
         [DllImport(Library, CallingConvention = Convention)] public static extern IntPtr velmor_library_version();
@@ -72,7 +123,36 @@ namespace Velmor
                                                                 ErrorCallback onError, IntPtr user, int exposureUs,
                                                                 int collections, int averaging, int delayUs);
         [DllImport(Library, CallingConvention = Convention)]
+        public static extern int velmor_start_stream(IntPtr manager, StreamCallback onSpectrum, ErrorCallback onError,
+                                                     StreamEndCallback onEnd, IntPtr user, int exposureUs,
+                                                     int averaging, int delayUs, ulong count);
+        [DllImport(Library, CallingConvention = Convention)]
         public static extern int velmor_stop_measurement(IntPtr manager);
+
+        static readonly DateTime Epoch = new DateTime(1970, 1, 1, 0, 0, 0, DateTimeKind.Utc);
+
+        public static DateTime UtcFromMicroseconds(long microseconds)
+        {
+            return Epoch.AddTicks(microseconds * 10);
+        }
+
+        public static StreamedSpectrum Streamed(IntPtr native)
+        {
+            var raw = (StreamSpectrum)Marshal.PtrToStructure(native, typeof(StreamSpectrum));
+            return new StreamedSpectrum {
+                Serial = Text(raw.Serial),
+                Sequence = raw.Sequence,
+                MissingBefore = raw.MissingBefore,
+                DeviceTime = UtcFromMicroseconds(raw.DeviceTimeUs),
+                ReceivedAt = UtcFromMicroseconds(raw.ReceivedAtUs),
+                ExposureUs = raw.ExposureUs,
+                Averaging = raw.Averaging,
+                TemperatureC = raw.SensorTemperatureC,
+                DarkSubtracted = raw.DarkSubtracted != 0,
+                Wavelengths = raw.Wavelengths == IntPtr.Zero ? new float[0] : Floats(raw.Wavelengths, (int)raw.PixelCount),
+                Counts = Floats(raw.Spectrum, (int)raw.PixelCount),
+            };
+        }
 
         // UTF-8 text the library owns, NUL-terminated.
         public static string Text(IntPtr text)
@@ -185,6 +265,27 @@ namespace Velmor
             runCallbacks.Add(error);
             Native.Check(Native.velmor_start_batch_measurement(handle, batch, error, IntPtr.Zero, exposureUs,
                                                                collections, averaging, delayUs));
+        }
+
+        // Every spectrum every device makes, at its own pace, until `count`
+        // per device (0: until StopMeasurement); onEnd gets each device's
+        // delivered and lost totals.
+        public void StartStream(Action<StreamedSpectrum> onSpectrum, Action<string, string> onError,
+                                Action<string, ulong, ulong> onEnd, int exposureUs, int averaging, int delayUs,
+                                ulong count)
+        {
+            Native.StreamCallback spectrum = (user, native) => onSpectrum(Native.Streamed(native));
+            Native.ErrorCallback error = ErrorAdapter(onError);
+            Native.StreamEndCallback end = (user, serial, delivered, lost) => {
+                if (onEnd != null) {
+                    onEnd(Native.Text(serial), delivered, lost);
+                }
+            };
+            runCallbacks.Add(spectrum);
+            runCallbacks.Add(error);
+            runCallbacks.Add(end);
+            Native.Check(Native.velmor_start_stream(handle, spectrum, error, end, IntPtr.Zero, exposureUs, averaging,
+                                                    delayUs, count));
         }
 
         public void StopMeasurement()
