@@ -109,4 +109,12 @@ void LogSink::emit(int stream, const std::string& line)
     (stream == ERROR_LINE ? std::cerr : std::cout) << line << std::endl;
 }
 
+std::ostream& LogSink::decimal(std::ostream& stream)
+{
+    if ((stream.flags() & std::ios_base::basefield) != std::ios_base::dec) {
+        stream << std::dec;
+    }
+    return stream;
+}
+
 } // namespace velmor_detail

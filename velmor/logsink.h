@@ -30,6 +30,12 @@ public:
 
     // Called by the per-thread streams with each completed line.
     static void emit(int stream, const std::string& line);
+
+    // Puts the stream into decimal. Workers of several devices write their
+    // start lines at the same time, and changing the format flags is a write
+    // that races with the others' output, so it only happens when something
+    // left the stream in another base.
+    static std::ostream& decimal(std::ostream& stream);
 };
 
 } // namespace velmor_detail

@@ -126,7 +126,7 @@ void StreamMeasurement::configure()
     mExternalTrigger = mDevice.getTriggerMode().mode == 2;
     mDevice.setDelayParams(mSettings.delayUs);
     mDevice.setExposureParams(mSettings.exposureTimeUs, mSettings.averaging);
-    LogSink::out() << std::dec << "[VLP] stream start devIndex=" << mDeviceIndex << " serial=" << mSerialNumber
+    LogSink::out() << LogSink::decimal << "[VLP] stream start devIndex=" << mDeviceIndex << " serial=" << mSerialNumber
                    << " exposureTimeUs=" << mSettings.exposureTimeUs << " averaging=" << mSettings.averaging
                    << " delayUs=" << mSettings.delayUs << " count=" << mSettings.count
                    << " trigger=" << (mExternalTrigger ? "external" : "software")

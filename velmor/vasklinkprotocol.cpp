@@ -94,18 +94,6 @@ void forgetInstance(const VaskLinkProtocol* instance)
     gLastSpectrumKeyByInstance.erase(instance);
 }
 
-// Puts the stream into decimal. Workers of several devices write their
-// start lines at the same time, and changing the format flags is a write
-// that races with the others' output, so it only happens when something
-// left the stream in another base.
-std::ostream& decimal(std::ostream& stream)
-{
-    if ((stream.flags() & std::ios_base::basefield) != std::ios_base::dec) {
-        stream << std::dec;
-    }
-    return stream;
-}
-
 uint64_t spectrumKey(uint32_t dateDays, uint32_t time01ms)
 {
     return (static_cast<uint64_t>(dateDays) << 32) | time01ms;
@@ -341,7 +329,7 @@ void VaskLinkProtocol::takeDarkSpectrum(int exposureTime, int averaging, int dev
                    << " dev=" << static_cast<const void*>(&deviceIndex) << std::endl;
     forEachDeviceOrOne(deviceIndex, " 获取暗背景失败: ", [&](size_t i) {
         if (deviceIndex == -1) {
-            LogSink::out() << decimal << "获取暗背景光谱：积分时间=" << exposureTime << "，平均次数=" << averaging
+            LogSink::out() << LogSink::decimal << "获取暗背景光谱：积分时间=" << exposureTime << "，平均次数=" << averaging
                            << "，设备索引=" << deviceIndex << std::endl;
             setExposureParams(exposureTime, averaging, static_cast<int>(i));
         }
@@ -546,7 +534,7 @@ void VaskLinkProtocol::measurementWorker(size_t deviceIndex, SpectrometerCallbac
         prepareDeviceForRun(deviceIndex);
         {
             auto lock = lockDevice(deviceIndex);
-            LogSink::out() << decimal << "光谱仪开始采集：积分时间=" << exposureTime << "，平均次数=" << averaging
+            LogSink::out() << LogSink::decimal << "光谱仪开始采集：积分时间=" << exposureTime << "，平均次数=" << averaging
                            << std::endl;
             configureSoftwareTrigger(deviceIndex, exposureTime, averaging, delayUs);
         }
@@ -824,7 +812,7 @@ void VaskLinkProtocol::batchWorker(size_t deviceIndex, SpectrometerCallback* cal
         prepareDeviceForRun(deviceIndex);
         {
             auto lock = lockDevice(deviceIndex);
-            LogSink::out() << decimal << "光谱仪开始批处理采集：积分时间=" << exposureTime << "，平均次数=" << averaging
+            LogSink::out() << LogSink::decimal << "光谱仪开始批处理采集：积分时间=" << exposureTime << "，平均次数=" << averaging
                            << "，批处理大小=" << batchSize << std::endl;
             configureSoftwareTrigger(deviceIndex, exposureTime, averaging, delayUs);
         }
