@@ -856,6 +856,24 @@ static void stream(const char* simulator)
     CHECK_OK(velmor_destroy(manager));
 }
 
+/* Whether the simulated device waits for its trigger within 30 s: the
+   workers arm their devices after velmor_start_stream has returned. */
+static int waitForTriggerWait(const char* simulator, int device)
+{
+    char command[32];
+    char reply[128];
+    int waited;
+    sprintf(command, "status %d", device);
+    for (waited = 0; waited < 600; ++waited) {
+        control(simulator, command, reply, sizeof reply);
+        if (strcmp(reply, "ok waiting-for-trigger\n") == 0) {
+            return 1;
+        }
+        sleepMs(50);
+    }
+    return 0;
+}
+
 /* Under the hardware trigger, "ctl trigger all" gives one spectrum per
    device, and their device time stamps agree within one poll period. */
 static void streamTrigger(const char* simulator)
@@ -870,7 +888,7 @@ static void streamTrigger(const char* simulator)
     CHECK_OK(velmor_start_stream(manager, onStreamSpectrum, onError, onStreamEnd, &observed, 10000, 1, 0, 0));
     for (round = 0; round < 2; ++round) {
         long long spread;
-        sleepMs(300); /* the workers arm their devices */
+        CHECK(waitForTriggerWait(simulator, 0) && waitForTriggerWait(simulator, 1));
         control(simulator, "trigger all", reply, sizeof reply);
         CHECK(strcmp(reply, "ok triggered all\n") == 0);
         CHECK(waitFor(&observed.base.spectra[0], round + 1, 30));

@@ -124,6 +124,9 @@ std::string SimulatorSession::execute(const std::string& commandLine)
         if (verb == "counters") {
             return counters(command);
         }
+        if (verb == "status") {
+            return status(command);
+        }
         throw std::invalid_argument("unknown command '" + verb + "'");
     } catch (const std::exception& e) {
         return std::string("error: ") + e.what();
@@ -246,7 +249,8 @@ const char* controlCommandHelp()
            "  stuck-busy <i> on|off        status never returns to idle\n"
            "  clear <i>                    remove every fault of a device\n"
            "  settings <i>                 the exposure, averaging and dark subtraction the device was given\n"
-           "  counters [i]                 spectra each device made, the host read, and its full memory dropped\n";
+           "  counters [i]                 spectra each device made, the host read, and its full memory dropped\n"
+           "  status <i>                   idle, waiting-for-trigger or taking-spectrum\n";
 }
 
 // "ok 0: made 120 read 118 dropped 0 overflowed no; 1: ...": what each
@@ -271,6 +275,18 @@ std::string SimulatorSession::counters(const std::vector<std::string>& command)
         separator = "; ";
     }
     return reply.str();
+}
+
+// Lets a test fire the trigger only once the device waits for it.
+std::string SimulatorSession::status(const std::vector<std::string>& command)
+{
+    expectArguments(command, 2, 2, "status <index>");
+    switch (deviceAt(command[1]).model->state().status) {
+    case DeviceStatus::Idle: return "ok idle";
+    case DeviceStatus::WaitingForTrigger: return "ok waiting-for-trigger";
+    case DeviceStatus::TakingSpectrum: return "ok taking-spectrum";
+    }
+    return "ok unknown";
 }
 
 } // namespace velmorsim

@@ -40,6 +40,7 @@ private:
     std::string clear(const std::vector<std::string>& words);
     std::string settings(const std::vector<std::string>& words);
     std::string counters(const std::vector<std::string>& words);
+    std::string status(const std::vector<std::string>& words);
     Device& deviceAt(const std::string& word);
 
     VirtualUsbBus mBus;
