@@ -326,9 +326,9 @@ void VaskLinkProtocol::startStreamMeasurement(StreamCallback* callback, const St
     if (callback == nullptr) {
         throw std::invalid_argument("Stream measurement needs a callback");
     }
-    if (settings.exposureTimeUs < 1 || settings.averaging < 1 || settings.delayUs < 0) {
-        throw std::invalid_argument("Stream measurement needs an exposure time and averaging of at least 1 and a "
-                                    "delay of at least 0");
+    if (settings.exposureTimeUs < 0 || settings.averaging < 1 || settings.delayUs < 0) {
+        throw std::invalid_argument("Stream measurement needs an exposure time and a delay of at least 0 and an "
+                                    "averaging of at least 1");
     }
     stopMeasurement();
     const size_t count = getConnectedDeviceCount();

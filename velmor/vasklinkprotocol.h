@@ -126,8 +126,8 @@ public:
     /// device or stopMeasurement. The trigger mode in force (setTriggerMode)
     /// decides between free running and one spectrum per hardware trigger.
     /// Returns once the workers are started. Throws std::invalid_argument for
-    /// a null callback, an exposure time or averaging below 1 or a negative
-    /// delay, and std::runtime_error("No devices connected") for an
+    /// a null callback, a negative exposure time or delay or an averaging
+    /// below 1, and std::runtime_error("No devices connected") for an
     /// empty pool; device failures reach the host through onError. Call from
     /// the host thread that starts and stops measurements, never from inside
     /// a callback; `callback` must live until stopMeasurement returns.
