@@ -117,7 +117,7 @@ int main(void)
     CHECK(pCreate(&manager) == VELMOR_OK && manager != NULL);
     CHECK(pDeviceCount(manager, &count) == VELMOR_OK && count == 0);
     CHECK_ERROR(pDeviceSerial(manager, 0, serial, sizeof serial, &needed), VELMOR_ERROR_INDEX_OUT_OF_RANGE,
-                "Device index out of range");
+                "velmor_device_serial: device_index 0 is out of range: no device is connected");
     CHECK_ERROR(pSetTriggerMode(manager, VELMOR_TRIGGER_SOFTWARE), VELMOR_ERROR_NO_DEVICE, "No devices connected");
     CHECK_ERROR(pSetTriggerMode(manager, 5), VELMOR_ERROR_INVALID_ARGUMENT,
                 "velmor_set_trigger_mode: mode 5 is neither VELMOR_TRIGGER_SOFTWARE nor VELMOR_TRIGGER_EXTERNAL");
